@@ -1,0 +1,72 @@
+// Scoped owners for what the Installer obtains from the system: one small
+// typed guard per kind of handle, with its close call and its invalid value,
+// so that every path out of a function releases what it holds.
+#ifndef VTN2_GUARDS_H
+#define VTN2_GUARDS_H
+
+#include "../platform/platform.h"
+
+template <class Traits>
+class UniqueResource {
+public:
+    typedef typename Traits::Type Type;
+
+    UniqueResource() : value_(Traits::Invalid()) {}
+    explicit UniqueResource(Type value) : value_(value) {}
+    ~UniqueResource() { reset(); }
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+
+    Type get() const { return value_; }
+    bool valid() const { return value_ != Traits::Invalid(); }
+    void reset(Type value = Traits::Invalid()) {
+        if (valid()) Traits::Close(value_);
+        value_ = value;
+    }
+    // For calls that hand the resource out through a pointer.
+    Type* put() {
+        reset();
+        return &value_;
+    }
+
+private:
+    Type value_;
+};
+
+struct DeviceHandleTraits {
+    typedef HANDLE Type;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type value) { CloseHandle(value); }
+};
+
+struct DeviceSetTraits {
+    typedef HDEVINFO Type;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type value) { SetupDiDestroyDeviceInfoList(value); }
+};
+
+struct RegKeyTraits {
+    typedef HKEY Type;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type value) { RegCloseKey(value); }
+};
+
+struct LocalBlockTraits {
+    typedef HLOCAL Type;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type value) { LocalFree(value); }
+};
+
+struct CBlockTraits {
+    typedef void* Type;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type value) { free(value); }
+};
+
+typedef UniqueResource<DeviceHandleTraits> UniqueDeviceHandle;
+typedef UniqueResource<DeviceSetTraits> UniqueDeviceSet;
+typedef UniqueResource<RegKeyTraits> UniqueHkey;
+typedef UniqueResource<LocalBlockTraits> UniqueLocalBlock;
+typedef UniqueResource<CBlockTraits> UniqueCBlock;
+
+#endif

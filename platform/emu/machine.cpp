@@ -1,0 +1,236 @@
+#include "machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "../emulation.h"
+
+namespace emu {
+
+namespace fs = std::filesystem;
+
+bool IsMachine(const fs::path& root) {
+    std::error_code ec;
+    return fs::is_directory(root / "drive_c", ec) && fs::is_regular_file(root / "registry", ec);
+}
+
+std::optional<fs::path> MachineRoot() {
+    const char* setting = std::getenv("VTN2_MACHINE");
+    if (setting && *setting && IsMachine(setting)) return fs::path(setting);
+    static bool told = false;
+    if (!told) {
+        told = true;
+        if (!setting || !*setting) {
+            std::fprintf(stderr,
+                         "vtn2: VTN2_MACHINE is not set; set it to a machine directory made by "
+                         "'vtn2-machine init ROOT'\n");
+        } else {
+            std::fprintf(stderr,
+                         "vtn2: VTN2_MACHINE=%s is not a machine (no drive_c or registry); make "
+                         "one with 'vtn2-machine init %s'\n",
+                         setting, setting);
+        }
+    }
+    return std::nullopt;
+}
+
+bool GlobMatch(std::string_view pattern, std::string_view text) {
+    auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
+    size_t p = 0, t = 0, starP = std::string_view::npos, starT = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starT = t;
+        } else if (p < pattern.size() && (pattern[p] == '?' || fold(pattern[p]) == fold(text[t]))) {
+            ++p;
+            ++t;
+        } else if (starP != std::string_view::npos) {
+            p = starP + 1;
+            t = ++starT;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+namespace {
+
+struct FaultRule {
+    std::string function;
+    std::string pattern;
+    uint32_t error = 0;
+};
+
+// A faults line: FUNCTION PATTERN ERROR, the pattern being everything between
+// the first and the last word, so that it may hold blanks as paths do.
+bool ParseRule(const std::string& raw, FaultRule& rule) {
+    std::string line = raw.substr(0, raw.find('#'));
+    size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return false;
+    size_t last = line.find_last_not_of(" \t\r");
+    line = line.substr(first, last - first + 1);
+    size_t afterFunction = line.find_first_of(" \t");
+    size_t beforeError = line.find_last_of(" \t");
+    if (afterFunction == std::string::npos || beforeError == afterFunction) {
+        throw std::invalid_argument("expected FUNCTION PATTERN ERROR");
+    }
+    rule.function = line.substr(0, afterFunction);
+    std::string pattern = line.substr(afterFunction, beforeError - afterFunction);
+    rule.pattern = pattern.substr(pattern.find_first_not_of(" \t"));
+    rule.pattern.erase(rule.pattern.find_last_not_of(" \t") + 1);
+    std::string error = line.substr(beforeError + 1);
+    char* end = nullptr;
+    unsigned long long code = std::strtoull(error.c_str(), &end, 0);
+    if (*end != '\0' || code == 0 || code > 0xFFFFFFFFull) {
+        throw std::invalid_argument("ERROR must be a nonzero Win32 error code");
+    }
+    rule.error = static_cast<uint32_t>(code);
+    return true;
+}
+
+std::vector<FaultRule> ReadFaults(const fs::path& root) {
+    std::vector<FaultRule> rules;
+    std::ifstream in(root / "faults");
+    std::string line;
+    int number = 0;
+    static std::set<std::string> reported;
+    while (std::getline(in, line)) {
+        ++number;
+        FaultRule rule;
+        try {
+            if (ParseRule(line, rule)) rules.push_back(rule);
+        } catch (const std::invalid_argument& e) {
+            std::string where = (root / "faults").string() + ":" + std::to_string(number);
+            if (reported.insert(where + line).second) {
+                std::fprintf(stderr,
+                             "vtn2: %s: ignored '%s': %s (a rule reads like "
+                             "'CreateFileA \\\\?\\HID#* 5')\n",
+                             where.c_str(), line.c_str(), e.what());
+            }
+        }
+    }
+    return rules;
+}
+
+thread_local uint32_t lastError = 0;
+
+struct Entry {
+    Kind kind;
+    std::unique_ptr<Object> object;
+};
+
+// Everything handed out and not yet released. Whatever is still here when
+// the process ends is named on standard error.
+struct HandleTable {
+    std::mutex lock;
+    std::map<void*, Entry> entries;
+    ~HandleTable() {
+        if (entries.empty()) return;
+        std::fprintf(stderr, "vtn2: %zu resources never released:\n", entries.size());
+        for (const auto& [handle, entry] : entries) {
+            std::fprintf(stderr, "vtn2:   %s %p\n", KindName(entry.kind), handle);
+        }
+    }
+};
+
+HandleTable& Table() {
+    static HandleTable table;
+    return table;
+}
+
+}  // namespace
+
+std::vector<std::string>& Calls() {
+    static std::vector<std::string> calls;
+    return calls;
+}
+
+uint32_t Enter(const char* function, std::string_view subject) {
+    Calls().push_back(subject.empty() ? std::string(function)
+                                      : std::string(function) + " " + std::string(subject));
+    std::optional<fs::path> root;
+    {
+        const char* setting = std::getenv("VTN2_MACHINE");
+        if (setting && *setting) root = fs::path(setting);
+    }
+    if (!root) return 0;
+    for (const FaultRule& rule : ReadFaults(*root)) {
+        if (rule.function == function && GlobMatch(rule.pattern, subject)) return rule.error;
+    }
+    return 0;
+}
+
+void SetLastErrorCode(uint32_t code) { lastError = code; }
+uint32_t LastErrorCode() { return lastError; }
+
+const char* KindName(Kind kind) {
+    switch (kind) {
+        case Kind::Key: return "registry key";
+        case Kind::Device: return "device handle";
+        case Kind::DeviceSet: return "device set";
+        case Kind::LocalBlock: return "local block";
+        case Kind::CBlock: return "C library block";
+    }
+    return "resource";
+}
+
+void* Register(Kind kind, std::unique_ptr<Object> object) {
+    HandleTable& table = Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    void* handle = object.get();
+    table.entries[handle] = Entry{kind, std::move(object)};
+    return handle;
+}
+
+void RegisterBlock(Kind kind, void* block) {
+    HandleTable& table = Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    table.entries[block] = Entry{kind, nullptr};
+}
+
+Object* Lookup(void* handle, Kind kind) {
+    HandleTable& table = Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    auto it = table.entries.find(handle);
+    if (it == table.entries.end() || it->second.kind != kind) return nullptr;
+    return it->second.object.get();
+}
+
+bool Release(void* handle, Kind kind) {
+    HandleTable& table = Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    auto it = table.entries.find(handle);
+    if (it == table.entries.end() || it->second.kind != kind) return false;
+    table.entries.erase(it);
+    return true;
+}
+
+std::vector<std::string> CallLog() { return Calls(); }
+void ClearCallLog() { Calls().clear(); }
+
+size_t OutstandingResources() {
+    HandleTable& table = Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    return table.entries.size();
+}
+
+std::string DescribeOutstanding() {
+    HandleTable& table = Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    std::ostringstream out;
+    for (const auto& [handle, entry] : table.entries) {
+        out << KindName(entry.kind) << ' ' << handle << '\n';
+    }
+    return out.str();
+}
+
+}  // namespace emu

@@ -1,0 +1,107 @@
+#include "fixture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "main/settings.h"
+#include "platform/emulation.h"
+#include "platform/emu/registry_store.h"
+#include "tools/machine/regfile.h"
+
+namespace fs = std::filesystem;
+
+void ResetRunSettings() {
+    bUnattended = 0;
+    bMessages = 1;
+    wDebug = 0;
+    chForceCode = '\0';
+    for (int& seen : fDeviceSeen) seen = 0;
+    szSourcePath[0] = '\0';
+    pMessages = szCatalogue;
+}
+
+void MachineTest::SetUp() {
+    char pattern[] = "/tmp/vtn2-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = fs::path(pattern) / "machine";
+    InitMachine(root_);
+    setenv("VTN2_MACHINE", root_.c_str(), 1);
+    ResetRunSettings();
+    emu::ClearCallLog();
+    // A debug pause must never wait for a person during a test.
+    savedStdin_ = dup(STDIN_FILENO);
+    int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, STDIN_FILENO);
+    close(devNull);
+}
+
+void MachineTest::TearDown() {
+    EXPECT_EQ(emu::OutstandingResources(), 0u) << emu::DescribeOutstanding();
+    dup2(savedStdin_, STDIN_FILENO);
+    close(savedStdin_);
+    unsetenv("VTN2_MACHINE");
+    fs::remove_all(root_.parent_path());
+}
+
+void MachineTest::ImportReg(const std::string& body) {
+    emu::RegistryTransaction transaction(root_);
+    ImportRegText(transaction.registry(), "Windows Registry Editor Version 5.00\n\n" + body,
+                  "test.reg");
+    transaction.Commit();
+}
+
+namespace {
+
+std::string HexUtf16(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        for (unsigned char b : {c, static_cast<unsigned char>(0)}) {
+            if (!out.empty()) out += ',';
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        }
+    }
+    return out;
+}
+
+std::string DeviceKey(const std::string& instanceId) {
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + instanceId + "]\n";
+}
+
+constexpr char kClassGuid[] = "\"ClassGUID\"=\"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\"\n";
+
+}  // namespace
+
+void MachineTest::AddDeviceRaw(const std::string& instanceId, const std::string& hardwareIdBytes) {
+    ImportReg(DeviceKey(instanceId) + kClassGuid + "\"HardwareID\"=hex(7):" +
+              HexUtf16(hardwareIdBytes) + "\n");
+}
+
+void MachineTest::AddDevice(const std::string& instanceId,
+                            const std::vector<std::string>& hardwareIds) {
+    std::string bytes;
+    for (const std::string& id : hardwareIds) bytes += id + '\0';
+    AddDeviceRaw(instanceId, bytes + '\0');
+}
+
+void MachineTest::AddDeviceWithoutIds(const std::string& instanceId) {
+    ImportReg(DeviceKey(instanceId) + kClassGuid);
+}
+
+void MachineTest::WriteFaults(const std::string& rules) {
+    std::ofstream(root_ / "faults") << rules;
+}
+
+void MachineTest::BeginCapture() {
+    fflush(stdout);
+    ::testing::internal::CaptureStdout();
+}
+
+std::string MachineTest::EndCapture() {
+    fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+}

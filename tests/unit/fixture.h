@@ -1,0 +1,45 @@
+// A fresh emulated machine per test, removed afterwards; every test ends by
+// checking that the Installer released everything it obtained.
+#ifndef VTN2_TEST_FIXTURE_H
+#define VTN2_TEST_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+class MachineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Imports .reg text (the header is added) into the machine's registry.
+    void ImportReg(const std::string& body);
+    // A present device (it has a ClassGUID) with these hardware IDs.
+    void AddDevice(const std::string& instanceId, const std::vector<std::string>& hardwareIds);
+    // A present device whose HardwareID value holds exactly these bytes.
+    void AddDeviceRaw(const std::string& instanceId, const std::string& hardwareIdBytes);
+    void AddDeviceWithoutIds(const std::string& instanceId);
+    void WriteFaults(const std::string& rules);
+
+    // Runs a function with standard output captured.
+    template <class F>
+    std::string Capture(F function) {
+        BeginCapture();
+        function();
+        return EndCapture();
+    }
+
+    std::filesystem::path root_;
+
+private:
+    void BeginCapture();
+    std::string EndCapture();
+    int savedStdin_ = -1;
+};
+
+// The Installer's run settings as a new process has them.
+void ResetRunSettings();
+
+#endif
