@@ -48,9 +48,10 @@ HLOCAL LocalFree(HLOCAL hMem) {
     uint32_t error = emu::Enter("LocalFree");
     if (!hMem) return nullptr;
     if (!emu::Release(hMem, emu::Kind::LocalBlock)) return Fail<HLOCAL>(ERROR_INVALID_HANDLE, hMem);
+    const uintptr_t handle = reinterpret_cast<uintptr_t>(hMem);
     std::free(hMem);
     // A release that a fault fails still releases: the block is gone either way.
-    return error ? Fail<HLOCAL>(error, hMem) : nullptr;
+    return error ? Fail(error, reinterpret_cast<HLOCAL>(handle)) : nullptr;
 }
 
 void* Vtn2Malloc(size_t size) {
