@@ -78,9 +78,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 }
 
+// Whatever a kernel handle holds (a file's lock, a process) goes with its object.
 BOOL CloseHandle(HANDLE hObject) {
     uint32_t error = emu::Enter("CloseHandle");
-    if (!emu::Release(hObject, emu::Kind::Device)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!emu::Release(hObject, emu::Kind::Device) && !emu::Release(hObject, emu::Kind::File) &&
+        !emu::Release(hObject, emu::Kind::Process))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
     return error ? Fail(error, FALSE) : TRUE;
 }
 

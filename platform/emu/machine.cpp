@@ -179,6 +179,11 @@ const char* KindName(Kind kind) {
         case Kind::DeviceSet: return "device set";
         case Kind::LocalBlock: return "local block";
         case Kind::CBlock: return "C library block";
+        case Kind::File: return "file handle";
+        case Kind::Find: return "find handle";
+        case Kind::Process: return "process handle";
+        case Kind::HeapBlock: return "heap block";
+        case Kind::Sid: return "SID";
     }
     return "resource";
 }

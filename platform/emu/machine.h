@@ -30,7 +30,7 @@ bool GlobMatch(std::string_view pattern, std::string_view text);
 void SetLastErrorCode(uint32_t code);
 uint32_t LastErrorCode();
 
-enum class Kind { Key, Device, DeviceSet, LocalBlock, CBlock };
+enum class Kind { Key, Device, DeviceSet, LocalBlock, CBlock, File, Find, Process, HeapBlock, Sid };
 const char* KindName(Kind kind);
 
 struct Object {

@@ -1,0 +1,28 @@
+#ifndef VTN2_EMU_PATHS_H
+#define VTN2_EMU_PATHS_H
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace emu {
+
+// Where a Windows path lives on the host. "\" and "/" both separate, "." and
+// ".." fold (never above the root), and each component is matched against
+// what exists without regard to case; from the first component that doesn't
+// exist on, the case given is kept, so that what is created carries it.
+//   C:\...   ROOT/drive_c/...      (the "\\?\" and "\??\" prefixes are dropped)
+//   \...     the current drive, C:
+//   Z:\...   the host's /, as Wine maps it
+//   /...     a host path, as given
+//   other    relative to the host's current directory
+// None when the drive is another or there is no machine for C:.
+std::optional<std::filesystem::path> HostPath(std::string_view windowsPath);
+
+// The Windows form of a host path: "C:\..." inside drive_c, "Z:\..." elsewhere.
+std::string WindowsPath(const std::filesystem::path& hostPath);
+
+}  // namespace emu
+
+#endif
