@@ -49,6 +49,7 @@ typedef void* HANDLE;
 typedef void* HLOCAL;
 typedef void* HDEVINFO;
 typedef void* HWND;
+typedef void* HMODULE;
 typedef struct HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef char* LPSTR;
@@ -339,6 +340,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
 BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 void Sleep(DWORD dwMilliseconds);
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 
 // Heap
 HANDLE GetProcessHeap(void);

@@ -1,0 +1,880 @@
+// Files and directories of the emulated machine, with the results and error
+// codes Windows gives.
+//
+// DOS attributes are the machine's own, kept in ROOT/attributes, so that they
+// mean the same whoever runs the tests and on any file system. Sharing is the
+// host's: a whole-file lock (flock) held elsewhere stands for a handle that
+// denies writing, a byte-range lock (fcntl) for a locked region.
+#include "../platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "devices.h"
+#include "files.h"
+#include "machine.h"
+#include "paths.h"
+#include "registry_store.h"
+
+namespace emu {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr uint32_t kErrorNotSameDevice = 17;
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorRegistryCorrupt = 1015;
+constexpr uint32_t kErrorIoDevice = 1117;
+
+constexpr DWORD kTruncateExisting = 5;
+
+// What SetFileAttributesA may change; the rest (directory, ...) is the file
+// system's to say.
+constexpr uint32_t kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | 0x100 | 0x2000;
+
+constexpr char kSessionManager[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr char kPendingMoves[] = "PendingFileRenameOperations";
+
+template <class T>
+T Fail(uint32_t error, T result) {
+    SetLastErrorCode(error);
+    return result;
+}
+
+uint32_t ErrorFromErrno(int error) {
+    switch (error) {
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+        case ELOOP: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR: return ERROR_ACCESS_DENIED;
+        case EEXIST: return ERROR_ALREADY_EXISTS;
+        case ENOSPC:
+        case EDQUOT: return kErrorDiskFull;
+        case EBUSY:
+        case ETXTBSY: return ERROR_SHARING_VIOLATION;
+        case EXDEV: return kErrorNotSameDevice;
+        case ENAMETOOLONG: return kErrorFilenameTooLong;
+        case EMFILE:
+        case ENFILE: return kErrorTooManyOpenFiles;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+        default: return kErrorIoDevice;
+    }
+}
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Closes now and says whether the last writes got out.
+    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+private:
+    int fd_;
+};
+
+bool StatPath(const fs::path& path, struct stat& info) { return ::stat(path.c_str(), &info) == 0; }
+
+bool IsDirectory(const fs::path& path) {
+    struct stat info;
+    return StatPath(path, info) && S_ISDIR(info.st_mode);
+}
+
+// 2 when only the file is missing, 3 when its directory is.
+uint32_t MissingError(const fs::path& host) {
+    return IsDirectory(host.parent_path()) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+// The host path of a Windows path, when the machine is there and the drive is ours.
+std::optional<fs::path> Resolve(const char* windowsPath) {
+    if (!windowsPath || !*windowsPath || !MachineRoot()) return std::nullopt;
+    return HostPath(windowsPath);
+}
+
+FILETIME ToFileTime(const timespec& time) {
+    const int64_t kSecondsFrom1601To1970 = 11644473600;
+    uint64_t ticks = static_cast<uint64_t>(time.tv_sec + kSecondsFrom1601To1970) * 10000000u +
+                     static_cast<uint64_t>(time.tv_nsec) / 100u;
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+// ---- DOS attributes ------------------------------------------------------
+
+// Paths go into the store with every byte that could break its line format
+// written as %XX.
+std::string EscapePath(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c == '%' || c >= 0x7F) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string UnescapePath(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The DOS attributes that differ from a new file's, by the file's absolute
+// host path with its directory made canonical, so that files outside ROOT
+// have them too and a link names itself rather than its target.
+// Every process holds ROOT/attributes.lock while it reads or changes them;
+// a change replaces the store as a whole.
+class AttributeStore {
+public:
+    enum Mode { kRead, kWrite };
+
+    AttributeStore(const fs::path& root, Mode mode) : root_(root) {
+        lock_ = UniqueFd(
+            ::open((root / "attributes.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!lock_) throw std::runtime_error("cannot lock " + (root / "attributes").string());
+        while (::flock(lock_.get(), mode == kWrite ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
+        }
+        std::ifstream in(root / "attributes");
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t blank = line.find(' ');
+            if (blank == std::string::npos || line.rfind("vtn2-attributes", 0) == 0) continue;
+            entries_[UnescapePath(line.substr(blank + 1))] =
+                static_cast<uint32_t>(std::stoul(line.substr(0, blank), nullptr, 16));
+        }
+    }
+
+    std::optional<uint32_t> Get(const fs::path& host) const {
+        auto it = entries_.find(Key(host));
+        if (it == entries_.end()) return std::nullopt;
+        return it->second;
+    }
+
+    void Set(const fs::path& host, uint32_t attributes) {
+        entries_[Key(host)] = attributes;
+        changed_ = true;
+    }
+
+    void Forget(const fs::path& host) { changed_ |= ForgetKey(Key(host)); }
+
+    // The entries of a file, or of a directory and all below it, to a new place.
+    void Move(const fs::path& from, const fs::path& to) {
+        std::string fromKey = Key(from), toKey = Key(to);
+        if (fromKey == toKey) return;
+        ForgetKey(toKey);
+        std::map<std::string, uint32_t> moved;
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            if (Within(it->first, fromKey)) {
+                moved[toKey + it->first.substr(fromKey.size())] = it->second;
+                it = entries_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        entries_.merge(moved);
+        changed_ = true;
+    }
+
+    // Writes the store back; entries of files that are gone go with it.
+    void Commit() {
+        if (!changed_) return;
+        std::ostringstream text;
+        text << "vtn2-attributes 1\n";
+        for (const auto& [key, attributes] : entries_) {
+            struct stat info;
+            if (::lstat(key.c_str(), &info) != 0) continue;
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%08x", attributes);
+            text << hex << ' ' << EscapePath(key) << '\n';
+        }
+        fs::path store = root_ / "attributes";
+        fs::path temp = store;
+        temp += ".tmp." + std::to_string(::getpid());
+        {
+            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+            out << text.str();
+            out.flush();
+            if (!out) throw std::runtime_error("cannot write " + temp.string());
+        }
+        fs::rename(temp, store);
+        changed_ = false;
+    }
+
+private:
+    static std::string Key(const fs::path& host) {
+        fs::path absolute = fs::absolute(host);
+        if (!absolute.has_filename()) return fs::weakly_canonical(absolute).string();
+        return (fs::weakly_canonical(absolute.parent_path()) / absolute.filename()).string();
+    }
+
+    static bool Within(const std::string& key, const std::string& top) {
+        return key.compare(0, top.size(), top) == 0 &&
+               (key.size() == top.size() || key[top.size()] == '/');
+    }
+
+    bool ForgetKey(const std::string& top) {
+        bool any = false;
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            if (Within(it->first, top)) {
+                it = entries_.erase(it);
+                any = true;
+            } else {
+                ++it;
+            }
+        }
+        return any;
+    }
+
+    fs::path root_;
+    UniqueFd lock_;
+    std::map<std::string, uint32_t> entries_;
+    bool changed_ = false;
+};
+
+// Runs a change of the attribute store; the operation returns a Win32 error
+// code, and the store is kept only when that is 0.
+template <class Operation>
+uint32_t WithAttributes(Operation operation) {
+    std::optional<fs::path> root = MachineRoot();
+    if (!root) return ERROR_PATH_NOT_FOUND;
+    try {
+        AttributeStore store(*root, AttributeStore::kWrite);
+        uint32_t error = operation(store);
+        if (!error) store.Commit();
+        return error;
+    } catch (const fs::filesystem_error& e) {
+        return ErrorFromErrno(e.code().value());
+    } catch (const std::exception&) {
+        return ERROR_ACCESS_DENIED;
+    }
+}
+
+std::optional<uint32_t> StoredAttributes(const fs::path& host) {
+    std::optional<fs::path> root = MachineRoot();
+    if (!root) return std::nullopt;
+    try {
+        return AttributeStore(*root, AttributeStore::kRead).Get(host);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+uint32_t DosAttributes(const fs::path& host, bool directory) {
+    std::optional<uint32_t> stored = StoredAttributes(host);
+    if (directory) return FILE_ATTRIBUTE_DIRECTORY | (stored ? *stored & kSettable : 0);
+    return stored ? *stored : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+// ---- sharing -------------------------------------------------------------
+
+// Whether another open of the file stands in the way of changing it: 32 for
+// a whole-file lock, 33 for a byte-range lock, 0 when nothing does. The
+// probes take nothing for good: the flock is dropped at once, and the range
+// is only asked about, as an open file description, to which the ranges this
+// process itself locks count as well.
+uint32_t InUse(const fs::path& host) {
+    UniqueFd probe(::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!probe) return 0;
+    if (::flock(probe.get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : 0;
+    }
+    ::flock(probe.get(), LOCK_UN);
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    if (::fcntl(probe.get(), F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK) {
+        return ERROR_LOCK_VIOLATION;
+    }
+    return 0;
+}
+
+// ---- copying -------------------------------------------------------------
+
+// A file being made beside its destination, removed unless it was put in place.
+struct TempFile {
+    fs::path path;
+    UniqueFd fd;
+    ~TempFile() {
+        if (!path.empty()) ::unlink(path.c_str());
+    }
+};
+
+uint32_t WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t put = ::write(fd, data, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return ErrorFromErrno(errno);
+        data += put;
+        size -= static_cast<size_t>(put);
+    }
+    return 0;
+}
+
+// Puts a copy of source (content, host mode, times, DOS attributes) at
+// destination in one step: made in full beside it, then renamed over it.
+uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (!in) return ErrorFromErrno(errno);
+    struct stat info;
+    if (::fstat(in.get(), &info) != 0) return ErrorFromErrno(errno);
+
+    TempFile temp;
+    std::string pattern = (destination.parent_path() / ".vtn2-copy-XXXXXX").string();
+    temp.fd = UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!temp.fd) return ErrorFromErrno(errno);
+    temp.path = pattern;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return ErrorFromErrno(errno);
+        if (got == 0) break;
+        if (uint32_t error = WriteAll(temp.fd.get(), buffer.data(), static_cast<size_t>(got)))
+            return error;
+    }
+    const timespec times[2] = {info.st_atim, info.st_mtim};
+    if (::fchmod(temp.fd.get(), info.st_mode & 07777) != 0 ||
+        ::futimens(temp.fd.get(), times) != 0 || !temp.fd.Close()) {
+        return ErrorFromErrno(errno);
+    }
+    return WithAttributes([&](AttributeStore& store) -> uint32_t {
+        std::optional<uint32_t> attributes = store.Get(source);
+        if (::rename(temp.path.c_str(), destination.c_str()) != 0) return ErrorFromErrno(errno);
+        temp.path.clear();
+        if (attributes) {
+            store.Set(destination, *attributes);
+        } else {
+            store.Forget(destination);
+        }
+        return 0;
+    });
+}
+
+// ---- handles -------------------------------------------------------------
+
+struct FileObject : Object {
+    UniqueFd fd;
+    std::string path;  // as the caller gave it, for fault subjects
+    bool readable = false;
+    bool writable = false;
+};
+
+struct FindObject : Object {
+    std::string path;
+};
+
+// Takes the flock a Windows share mode stands for. Writing, or sharing
+// nothing, needs nobody else to hold one.
+bool TakeShareLock(int fd, DWORD access, DWORD share) {
+    const bool sharesWriting = share & FILE_SHARE_WRITE;
+    const bool exclusive = (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0;
+    if ((access & GENERIC_WRITE) || exclusive) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+        if (!exclusive) ::flock(fd, sharesWriting ? LOCK_UN : LOCK_SH);
+        return true;
+    }
+    return sharesWriting || ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+}
+
+HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    if (disposition < CREATE_NEW || disposition > kTruncateExisting)
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    std::optional<fs::path> host = Resolve(given);
+    if (!host) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    struct stat info;
+    const bool existed = StatPath(*host, info);
+    if (existed && S_ISDIR(info.st_mode)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (!existed && (disposition == OPEN_EXISTING || disposition == kTruncateExisting))
+        return Fail(MissingError(*host), INVALID_HANDLE_VALUE);
+    if (existed && disposition == CREATE_NEW) return Fail(kErrorFileExists, INVALID_HANDLE_VALUE);
+    const bool truncating =
+        existed && (disposition == CREATE_ALWAYS || disposition == kTruncateExisting);
+    if (existed) {
+        uint32_t attributes = DosAttributes(*host, false);
+        uint32_t wanted = flags & kSettable;
+        if ((attributes & FILE_ATTRIBUTE_READONLY) && ((access & GENERIC_WRITE) || truncating))
+            return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        if (disposition == CREATE_ALWAYS &&
+            (attributes & ~wanted & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+            return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    }
+
+    int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
+    if (truncating && mode == O_RDONLY) mode = O_RDWR;
+    UniqueFd fd(::open(host->c_str(),
+                       mode | O_NOCTTY | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL), 0666));
+    if (!fd) {
+        const int failure = errno;
+        uint32_t error = failure == ENOENT   ? MissingError(*host)
+                         : failure == EEXIST ? kErrorFileExists
+                                             : ErrorFromErrno(failure);
+        return Fail(error, INVALID_HANDLE_VALUE);
+    }
+    if (!TakeShareLock(fd.get(), truncating ? access | GENERIC_WRITE : access, share)) {
+        if (!existed) ::unlink(host->c_str());
+        return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    }
+    if (truncating && ::ftruncate(fd.get(), 0) != 0)
+        return Fail(ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (!existed || disposition == CREATE_ALWAYS) {
+        uint32_t attributes = flags & kSettable & ~FILE_ATTRIBUTE_ARCHIVE;
+        uint32_t error = WithAttributes([&](AttributeStore& store) -> uint32_t {
+            if (attributes) {
+                store.Set(*host, attributes | FILE_ATTRIBUTE_ARCHIVE);
+            } else {
+                store.Forget(*host);
+            }
+            return 0;
+        });
+        if (error) return Fail(error, INVALID_HANDLE_VALUE);
+    }
+
+    auto file = std::make_unique<FileObject>();
+    file->fd = std::move(fd);
+    file->path = given;
+    file->readable = access & GENERIC_READ;
+    file->writable = access & GENERIC_WRITE;
+    HANDLE handle = Register(Kind::File, std::move(file));
+    // Windows tells whether CREATE_ALWAYS or OPEN_ALWAYS found the file there.
+    SetLastErrorCode(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                         ? ERROR_ALREADY_EXISTS
+                         : ERROR_SUCCESS);
+    return handle;
+}
+
+// ---- moves at restart ----------------------------------------------------
+
+std::vector<std::string> SplitMultiString(const std::vector<uint8_t>& data) {
+    std::string text = FromUtf16(data.data(), data.size());
+    std::vector<std::string> strings;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+        strings.push_back(text.substr(start, end - start));
+    }
+    if (start < text.size()) strings.push_back(text.substr(start));
+    return strings;
+}
+
+// The recorded moves as source and destination pairs; the list ends at the
+// first empty source.
+std::vector<std::pair<std::string, std::string>> PendingPairs(const RegValue* value) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    if (!value) return pairs;
+    std::vector<std::string> strings = SplitMultiString(value->data);
+    for (size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2) {
+        pairs.emplace_back(strings[i], strings[i + 1]);
+    }
+    return pairs;
+}
+
+// "\??\" and a full Windows path: as given when it names its drive, else the
+// Windows form of where it lives.
+std::string RecordedPath(std::string_view given, const fs::path& host) {
+    for (std::string_view prefix : {"\\\\?\\", "\\??\\"}) {
+        if (given.substr(0, prefix.size()) == prefix) given.remove_prefix(prefix.size());
+    }
+    std::string path;
+    if (given.size() >= 3 && given[1] == ':' && (given[2] == '\\' || given[2] == '/')) {
+        path = std::string(given);
+        for (char& c : path) c = c == '/' ? '\\' : c;
+    } else {
+        path = WindowsPath(host);
+    }
+    return "\\??\\" + path;
+}
+
+uint32_t RecordPendingMove(const char* source, const fs::path& sourceHost, const char* destination,
+                           DWORD flags) {
+    std::string from = RecordedPath(source, sourceHost);
+    std::string to;
+    if (destination && *destination) {
+        std::optional<fs::path> host = Resolve(destination);
+        if (!host) return ERROR_PATH_NOT_FOUND;
+        to = (flags & MOVEFILE_REPLACE_EXISTING ? "!" : "") + RecordedPath(destination, *host);
+    }
+    std::optional<fs::path> root = MachineRoot();
+    if (!root) return ERROR_PATH_NOT_FOUND;
+    try {
+        RegistryTransaction transaction(*root);
+        RegKey* key = transaction.registry().CreatePath(kSessionManager);
+        std::vector<std::pair<std::string, std::string>> pairs =
+            PendingPairs(key->Value(kPendingMoves));
+        pairs.emplace_back(from, to);
+        std::string text;
+        for (const auto& [recordedFrom, recordedTo] : pairs)
+            text += recordedFrom + '\0' + recordedTo + '\0';
+        text += '\0';
+        key->SetValue(RegValue{kPendingMoves, REG_MULTI_SZ, ToUtf16(text)});
+        transaction.Commit();
+        return 0;
+    } catch (const std::exception&) {
+        return kErrorRegistryCorrupt;
+    }
+}
+
+// Makes VTN2_MACHINE name ROOT for as long as it lives, so that Windows paths
+// resolve on that machine.
+class MachineScope {
+public:
+    explicit MachineScope(const fs::path& root) {
+        if (const char* setting = std::getenv("VTN2_MACHINE")) saved_ = setting;
+        ::setenv("VTN2_MACHINE", root.c_str(), 1);
+    }
+    ~MachineScope() {
+        if (saved_) {
+            ::setenv("VTN2_MACHINE", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("VTN2_MACHINE");
+        }
+    }
+    MachineScope(const MachineScope&) = delete;
+    MachineScope& operator=(const MachineScope&) = delete;
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// One recorded move; a note when it had to be skipped.
+std::optional<std::string> CarryOut(const std::string& source, const std::string& destination,
+                                    AttributeStore& attributes) {
+    std::optional<fs::path> from = HostPath(source);
+    std::error_code ec;
+    if (!from || !fs::exists(fs::symlink_status(*from, ec))) {
+        return "skipped " + source + ": it no longer exists";
+    }
+    if (destination.empty()) {
+        if (!fs::remove(*from, ec)) return "could not delete " + source + ": " + ec.message();
+        attributes.Forget(*from);
+        return std::nullopt;
+    }
+    const bool replace = destination[0] == '!';
+    std::optional<fs::path> to = HostPath(replace ? destination.substr(1) : destination);
+    if (!to) return "skipped " + source + ": " + destination + " is on no drive of this machine";
+    if (!replace && fs::exists(fs::symlink_status(*to, ec))) {
+        return "skipped " + source + ": " + destination + " exists and is not to be replaced";
+    }
+    if (::rename(from->c_str(), to->c_str()) != 0) {
+        return "could not move " + source + " to " + destination + ": " + std::strerror(errno);
+    }
+    attributes.Move(*from, *to);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> RestartMachine(const fs::path& root) {
+    MachineScope scope(root);
+    RegistryTransaction transaction(root);
+    RegKey* sessionManager = transaction.registry().FindPath(kSessionManager);
+    std::vector<std::string> notes;
+    if (!sessionManager || !sessionManager->Value(kPendingMoves)) return notes;
+    AttributeStore attributes(root, AttributeStore::kWrite);
+    for (const auto& [source, destination] : PendingPairs(sessionManager->Value(kPendingMoves))) {
+        if (std::optional<std::string> note = CarryOut(source, destination, attributes))
+            notes.push_back(*note);
+    }
+    attributes.Commit();
+    sessionManager->DeleteValue(kPendingMoves);
+    transaction.Commit();
+    return notes;
+}
+
+}  // namespace emu
+
+using emu::Fail;
+using emu::Kind;
+namespace fs = std::filesystem;
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE) {
+    if (!lpFileName) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (uint32_t error = emu::Enter("CreateFileA", lpFileName))
+        return Fail(error, INVALID_HANDLE_VALUE);
+    if (std::strncmp(lpFileName, "\\\\?\\", 4) == 0 || std::strncmp(lpFileName, "\\\\.\\", 4) == 0)
+        return emu::OpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
+    return emu::OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                         dwFlagsAndAttributes);
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPVOID) {
+    auto* file = emu::LookupAs<emu::FileObject>(hFile, Kind::File);
+    if (uint32_t error = emu::Enter("ReadFile", file ? file->path : std::string()))
+        return Fail(error, FALSE);
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+    if (!file) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!file->readable) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!lpBuffer && nNumberOfBytesToRead) return Fail(ERROR_NOACCESS, FALSE);
+    DWORD total = 0;
+    while (total < nNumberOfBytesToRead) {
+        ssize_t got = ::read(file->fd.get(), static_cast<char*>(lpBuffer) + total,
+                             nNumberOfBytesToRead - total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return Fail(emu::ErrorFromErrno(errno), FALSE);
+        if (got == 0) break;
+        total += static_cast<DWORD>(got);
+    }
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = total;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPVOID) {
+    auto* file = emu::LookupAs<emu::FileObject>(hFile, Kind::File);
+    if (uint32_t error = emu::Enter("WriteFile", file ? file->path : std::string()))
+        return Fail(error, FALSE);
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    if (!file) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!file->writable) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!lpBuffer && nNumberOfBytesToWrite) return Fail(ERROR_NOACCESS, FALSE);
+    if (nNumberOfBytesToWrite) {
+        struct flock range {};
+        range.l_type = F_WRLCK;
+        range.l_whence = SEEK_CUR;
+        range.l_len = nNumberOfBytesToWrite;
+        if (::fcntl(file->fd.get(), F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK)
+            return Fail(ERROR_LOCK_VIOLATION, FALSE);
+    }
+    if (uint32_t error = emu::WriteAll(file->fd.get(), static_cast<const char*>(lpBuffer),
+                                       nNumberOfBytesToWrite))
+        return Fail(error, FALSE);
+    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+    return TRUE;
+}
+
+HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
+    if (uint32_t error = emu::Enter("FindFirstFileA", lpFileName ? lpFileName : ""))
+        return Fail(error, INVALID_HANDLE_VALUE);
+    if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    std::optional<fs::path> host = emu::Resolve(lpFileName);
+    if (!host) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    struct statx info {};
+    if (::statx(AT_FDCWD, host->c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0)
+        return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno),
+                    INVALID_HANDLE_VALUE);
+    auto time = [](const statx_timestamp& t) {
+        return emu::ToFileTime(
+            timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)});
+    };
+    const bool directory = S_ISDIR(info.stx_mode);
+    WIN32_FIND_DATAA data{};
+    data.dwFileAttributes = emu::DosAttributes(*host, directory);
+    data.ftLastWriteTime = time(info.stx_mtime);
+    data.ftLastAccessTime = time(info.stx_atime);
+    data.ftCreationTime = time((info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime);
+    const uint64_t size = directory ? 0 : info.stx_size;
+    data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(size);
+    std::string name = host->filename().string();
+    std::strncpy(data.cFileName, name.c_str(), MAX_PATH - 1);
+    *lpFindFileData = data;
+    auto find = std::make_unique<emu::FindObject>();
+    find->path = lpFileName;
+    return emu::Register(Kind::Find, std::move(find));
+}
+
+BOOL FindClose(HANDLE hFindFile) {
+    auto* find = emu::LookupAs<emu::FindObject>(hFindFile, Kind::Find);
+    uint32_t error = emu::Enter("FindClose", find ? find->path : std::string());
+    if (!emu::Release(hFindFile, Kind::Find)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    return error ? Fail(error, FALSE) : TRUE;  // closed whatever a fault says
+}
+
+LONG CompareFileTime(const FILETIME* lpFileTime1, const FILETIME* lpFileTime2) {
+    emu::Enter("CompareFileTime");  // logged only: Windows gives it no way to fail
+    auto ticks = [](const FILETIME* t) {
+        return (static_cast<uint64_t>(t->dwHighDateTime) << 32) | t->dwLowDateTime;
+    };
+    uint64_t a = ticks(lpFileTime1), b = ticks(lpFileTime2);
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+DWORD GetFileAttributesA(LPCSTR lpFileName) {
+    if (uint32_t error = emu::Enter("GetFileAttributesA", lpFileName ? lpFileName : ""))
+        return Fail(error, INVALID_FILE_ATTRIBUTES);
+    std::optional<fs::path> host = emu::Resolve(lpFileName);
+    if (!host) return Fail(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    struct stat info;
+    if (!emu::StatPath(*host, info))
+        return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno),
+                    INVALID_FILE_ATTRIBUTES);
+    return emu::DosAttributes(*host, S_ISDIR(info.st_mode));
+}
+
+BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
+    if (uint32_t error = emu::Enter("SetFileAttributesA", lpFileName ? lpFileName : ""))
+        return Fail(error, FALSE);
+    std::optional<fs::path> host = emu::Resolve(lpFileName);
+    if (!host) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    uint32_t attributes = dwFileAttributes & emu::kSettable;
+    uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
+        struct stat info;
+        if (!emu::StatPath(*host, info))
+            return errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno);
+        store.Set(*host, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+        return 0;
+    });
+    return error ? Fail(error, FALSE) : TRUE;
+}
+
+BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
+    if (uint32_t error = emu::Enter("CopyFileA", lpNewFileName ? lpNewFileName : ""))
+        return Fail(error, FALSE);
+    std::optional<fs::path> source = emu::Resolve(lpExistingFileName);
+    std::optional<fs::path> destination = emu::Resolve(lpNewFileName);
+    if (!source || !destination) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    struct stat from, to;
+    if (!emu::StatPath(*source, from))
+        return Fail(errno == ENOENT ? emu::MissingError(*source) : emu::ErrorFromErrno(errno),
+                    FALSE);
+    if (S_ISDIR(from.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!emu::IsDirectory(destination->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    if (emu::StatPath(*destination, to)) {
+        if (from.st_dev == to.st_dev && from.st_ino == to.st_ino)
+            return Fail(ERROR_SHARING_VIOLATION, FALSE);
+        if (bFailIfExists) return Fail(emu::kErrorFileExists, FALSE);
+        if (S_ISDIR(to.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+        if (emu::DosAttributes(*destination, false) &
+            (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))
+            return Fail(ERROR_ACCESS_DENIED, FALSE);
+        // Before the rename: it would replace a file in use without a word.
+        if (uint32_t error = emu::InUse(*destination)) return Fail(error, FALSE);
+    }
+    if (uint32_t error = emu::CopyInto(*source, *destination)) return Fail(error, FALSE);
+    return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+    const bool hasDestination = lpNewFileName && *lpNewFileName;
+    if (uint32_t error = emu::Enter(
+            "MoveFileExA",
+            hasDestination ? lpNewFileName : (lpExistingFileName ? lpExistingFileName : "")))
+        return Fail(error, FALSE);
+    std::optional<fs::path> source = emu::Resolve(lpExistingFileName);
+    if (!source) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    struct stat from;
+    if (::lstat(source->c_str(), &from) != 0)
+        return Fail(errno == ENOENT ? emu::MissingError(*source) : emu::ErrorFromErrno(errno),
+                    FALSE);
+    if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+        uint32_t error =
+            emu::RecordPendingMove(lpExistingFileName, *source, lpNewFileName, dwFlags);
+        return error ? Fail(error, FALSE) : TRUE;
+    }
+
+    if (!hasDestination) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    std::optional<fs::path> destination = emu::Resolve(lpNewFileName);
+    if (!destination) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    if (!emu::IsDirectory(destination->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    struct stat to;
+    if (::lstat(destination->c_str(), &to) == 0) {
+        if (from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
+            // The same file under another case of its name: a rename to that case.
+            std::string given = lpNewFileName;
+            given = given.substr(given.find_last_of("\\/") + 1);
+            *destination = destination->parent_path() / given;
+        } else {
+            if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+            if (S_ISDIR(to.st_mode) || S_ISDIR(from.st_mode) ||
+                (emu::DosAttributes(*destination, false) & FILE_ATTRIBUTE_READONLY))
+                return Fail(ERROR_ACCESS_DENIED, FALSE);
+            if (uint32_t error = emu::InUse(*destination)) return Fail(error, FALSE);
+        }
+    }
+    if (!S_ISDIR(from.st_mode) && emu::InUse(*source)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
+        if (::rename(source->c_str(), destination->c_str()) != 0) return emu::ErrorFromErrno(errno);
+        store.Move(*source, *destination);
+        return 0;
+    });
+    return error ? Fail(error, FALSE) : TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR lpFileName) {
+    if (uint32_t error = emu::Enter("DeleteFileA", lpFileName ? lpFileName : ""))
+        return Fail(error, FALSE);
+    std::optional<fs::path> host = emu::Resolve(lpFileName);
+    if (!host) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    struct stat info;
+    if (::lstat(host->c_str(), &info) != 0)
+        return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno), FALSE);
+    if (S_ISDIR(info.st_mode) || (emu::DosAttributes(*host, false) & FILE_ATTRIBUTE_READONLY))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    // Whoever locks a range has the file open without sharing its deletion.
+    if (emu::InUse(*host)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
+        if (::unlink(host->c_str()) != 0) return emu::ErrorFromErrno(errno);
+        store.Forget(*host);
+        return 0;
+    });
+    return error ? Fail(error, FALSE) : TRUE;
+}
+
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
+    if (uint32_t error = emu::Enter("CreateDirectoryA", lpPathName ? lpPathName : ""))
+        return Fail(error, FALSE);
+    std::optional<fs::path> host = emu::Resolve(lpPathName);
+    if (!host) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    struct stat info;
+    if (::lstat(host->c_str(), &info) == 0) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    if (!emu::IsDirectory(host->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
+        if (::mkdir(host->c_str(), 0777) != 0) return emu::ErrorFromErrno(errno);
+        store.Forget(*host);
+        return 0;
+    });
+    return error ? Fail(error, FALSE) : TRUE;
+}
+
+DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer) {
+    if (uint32_t error = emu::Enter("GetCurrentDirectoryA")) return Fail<DWORD>(error, 0);
+    std::error_code ec;
+    fs::path current = fs::current_path(ec);
+    if (ec) return Fail<DWORD>(emu::ErrorFromErrno(ec.value()), 0);
+    std::string text = emu::WindowsPath(current);
+    if (!lpBuffer || nBufferLength <= text.size()) return static_cast<DWORD>(text.size() + 1);
+    std::memcpy(lpBuffer, text.c_str(), text.size() + 1);
+    return static_cast<DWORD>(text.size());
+}

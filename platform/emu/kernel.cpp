@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "devices.h"
 #include "machine.h"
 
 namespace {
@@ -66,16 +65,6 @@ void Vtn2Free(void* block) {
     if (!block) return;
     emu::Release(block, emu::Kind::CBlock);
     std::free(block);
-}
-
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD, HANDLE) {
-    if (!lpFileName) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    if (uint32_t error = emu::Enter("CreateFileA", lpFileName))
-        return Fail(error, INVALID_HANDLE_VALUE);
-    if (std::strncmp(lpFileName, "\\\\?\\", 4) == 0 || std::strncmp(lpFileName, "\\\\.\\", 4) == 0)
-        return emu::OpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
-    return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 }
 
 // Whatever a kernel handle holds (a file's lock, a process) goes with its object.

@@ -1,0 +1,385 @@
+// Processes of the emulated machine: host programs, each started in a session
+// of its own and watched by a reaper thread, so that none is ever left a
+// zombie and no handle's closing touches the process itself.
+#include "../platform.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include "machine.h"
+#include "paths.h"
+#include "process.h"
+
+namespace emu {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> SplitCommandLine(std::string_view line) {
+    std::vector<std::string> words;
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    size_t at = 0;
+
+    std::string program;
+    bool quoted = false;
+    for (; at < line.size() && (quoted || !blank(line[at])); ++at) {
+        if (line[at] == '"') {
+            quoted = !quoted;
+        } else {
+            program += line[at];
+        }
+    }
+    words.push_back(program);
+
+    for (;;) {
+        while (at < line.size() && blank(line[at])) ++at;
+        if (at == line.size()) break;
+        std::string word;
+        quoted = false;
+        while (at < line.size() && (quoted || !blank(line[at]))) {
+            size_t slashes = 0;
+            while (at < line.size() && line[at] == '\\') {
+                ++slashes;
+                ++at;
+            }
+            if (at < line.size() && line[at] == '"') {
+                word.append(slashes / 2, '\\');
+                if (slashes % 2) {
+                    word += '"';
+                } else if (quoted && at + 1 < line.size() && line[at + 1] == '"') {
+                    word += '"';
+                    ++at;
+                } else {
+                    quoted = !quoted;
+                }
+                ++at;
+            } else {
+                word.append(slashes, '\\');
+                if (at < line.size() && (quoted || !blank(line[at]))) word += line[at++];
+            }
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+double ClockScale() {
+    const char* root = std::getenv("VTN2_MACHINE");
+    if (!root || !*root) return 1.0;
+    std::ifstream in(fs::path(root) / "clock");
+    std::string line;
+    double scale = 1.0;
+    while (std::getline(in, line)) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string name;
+        double value = 0;
+        if (words >> name >> value && name == "scale" && value > 0 && value <= 1000) scale = value;
+    }
+    return scale;
+}
+
+std::chrono::microseconds HostDuration(uint32_t milliseconds) {
+    return std::chrono::microseconds(std::llround(milliseconds * 1000.0 * ClockScale()));
+}
+
+namespace {
+
+constexpr uint32_t kModNotFound = 126;
+constexpr uint32_t kBadExeFormat = 193;
+constexpr uint32_t kDirectoryInvalid = 267;
+
+template <class T>
+T Fail(uint32_t error, T result) {
+    SetLastErrorCode(error);
+    return result;
+}
+
+// What the reaper learns, shared by the process's handles and its reaper.
+struct Child {
+    std::mutex lock;
+    std::condition_variable changed;
+    pid_t pid = 0;  // 0 until the fork; -1 when there is no process to wait for
+    bool ended = false;
+    uint32_t exitCode = STILL_ACTIVE;
+
+    void Publish(pid_t started) {
+        std::lock_guard<std::mutex> hold(lock);
+        pid = started;
+        changed.notify_all();
+    }
+};
+
+void Reap(std::shared_ptr<Child> child) {
+    pid_t pid;
+    {
+        std::unique_lock<std::mutex> hold(child->lock);
+        child->changed.wait(hold, [&] { return child->pid != 0; });
+        pid = child->pid;
+    }
+    if (pid < 0) return;
+    int status = 0;
+    pid_t got;
+    do {
+        got = waitpid(pid, &status, 0);
+    } while (got < 0 && errno == EINTR);
+    uint32_t code = 0;
+    if (got == pid && WIFEXITED(status)) code = static_cast<uint32_t>(WEXITSTATUS(status));
+    if (got == pid && WIFSIGNALED(status))
+        code = 0xC0000000u | static_cast<uint32_t>(WTERMSIG(status));
+    std::lock_guard<std::mutex> hold(child->lock);
+    child->ended = true;
+    child->exitCode = code;
+    child->changed.notify_all();
+}
+
+// A process or thread handle. Closing it lets go of the process, which runs
+// on; its reaper still waits for it.
+struct ProcessHandle : Object {
+    ProcessHandle(std::shared_ptr<Child> of, bool isThread)
+        : child(std::move(of)), thread(isThread) {}
+    std::shared_ptr<Child> child;
+    bool thread;
+};
+
+std::shared_ptr<Child> ChildOf(HANDLE handle, bool threadToo) {
+    auto* process = LookupAs<ProcessHandle>(handle, Kind::Process);
+    return process && (threadToo || !process->thread) ? process->child : nullptr;
+}
+
+uint32_t ErrorFromErrno(int error) {
+    switch (error) {
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case ETXTBSY:
+        case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+        case ENOEXEC: return kBadExeFormat;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        default: return ERROR_ACCESS_DENIED;
+    }
+}
+
+// The host file of a program named on a command line: as a path, or with
+// ".exe" added when its name has no extension, as Windows tries it.
+std::optional<fs::path> FindProgram(const std::string& program, uint32_t& error) {
+    std::optional<fs::path> host = HostPath(program);
+    std::error_code ec;
+    if (host && !fs::exists(*host, ec) && !host->has_extension()) {
+        std::optional<fs::path> withExe = HostPath(program + ".exe");
+        if (withExe && fs::exists(*withExe, ec)) host = withExe;
+    }
+    if (!host || !fs::is_directory(host->parent_path(), ec)) {
+        error = ERROR_PATH_NOT_FOUND;
+        return std::nullopt;
+    }
+    return host;
+}
+
+struct ChildFailure {
+    int error;
+    bool inDirectory;
+};
+
+[[noreturn]] void ReportAndExit(int report, int error, bool inDirectory) {
+    ChildFailure failure{error, inDirectory};
+    ssize_t written = write(report, &failure, sizeof failure);
+    _exit(written == sizeof failure ? 127 : 126);
+}
+
+// Runs in the forked child of a possibly threaded process: system calls only.
+[[noreturn]] void BecomeProgram(const char* program, char* const* argv, const char* directory,
+                                int report, int fdLimit) {
+    auto fail = [&report](int error, bool inDirectory) {
+        ReportAndExit(report, error, inDirectory);
+    };
+    setsid();
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = 3; fd < fdLimit; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    int devNull = open("/dev/null", O_RDWR);
+    if (devNull < 0) fail(errno, false);
+    for (int fd = 0; fd < 3; ++fd) {
+        if (devNull != fd && dup2(devNull, fd) < 0) fail(errno, false);
+    }
+    if (devNull > 2) close(devNull);
+    // Left open across exec, this descriptor's lock is held exactly as long
+    // as the program runs, as Windows holds a running program's file.
+    int image = open(program, O_RDONLY);
+    if (image < 0) fail(errno, false);
+    if (flock(image, LOCK_SH | LOCK_NB) != 0) fail(errno, false);
+    // On descriptor 3, so that what a program finds open is always the same.
+    if (report == 3 && (report = fcntl(report, F_DUPFD_CLOEXEC, 4)) < 0) _exit(126);
+    if (image != 3) {
+        if (dup2(image, 3) < 0) fail(errno, false);
+        close(image);
+    }
+    if (directory && chdir(directory) != 0) fail(errno, true);
+    execv(program, argv);
+    ReportAndExit(report, errno, false);
+}
+
+}  // namespace
+}  // namespace emu
+
+using emu::Fail;
+using emu::Kind;
+
+void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo) {
+    emu::Enter("GetStartupInfoA");
+    if (!lpStartupInfo) return;
+    static char desktop[] = "WinSta0\\Default";
+    static char title[MAX_PATH];
+    *lpStartupInfo = STARTUPINFOA{};
+    lpStartupInfo->cb = sizeof *lpStartupInfo;
+    lpStartupInfo->lpDesktop = desktop;
+    std::error_code ec;
+    std::string self = emu::WindowsPath(std::filesystem::read_symlink("/proc/self/exe", ec));
+    if (!ec && self.size() < sizeof title) {
+        std::memcpy(title, self.c_str(), self.size() + 1);
+        lpStartupInfo->lpTitle = title;
+    }
+}
+
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    if (uint32_t error = emu::Enter("GetModuleFileNameA")) return Fail<DWORD>(error, 0);
+    if (hModule) return Fail<DWORD>(emu::kModNotFound, 0);
+    std::error_code ec;
+    std::filesystem::path host = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return Fail<DWORD>(ERROR_FILE_NOT_FOUND, 0);
+    std::string path = emu::WindowsPath(host);
+    if (!lpFilename || nSize == 0) return Fail<DWORD>(ERROR_INSUFFICIENT_BUFFER, 0);
+    if (path.size() >= nSize) {
+        std::memcpy(lpFilename, path.data(), nSize - 1);
+        lpFilename[nSize - 1] = '\0';
+        return Fail<DWORD>(ERROR_INSUFFICIENT_BUFFER, nSize);
+    }
+    std::memcpy(lpFilename, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID lpEnvironment,
+                    LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
+                    LPPROCESS_INFORMATION lpProcessInformation) {
+    const char* subject = lpCommandLine ? lpCommandLine : lpApplicationName;
+    if (uint32_t error = emu::Enter("CreateProcessA", subject ? subject : ""))
+        return Fail(error, FALSE);
+    // An environment block of the caller's own is not emulated.
+    if (!subject || !lpProcessInformation || lpEnvironment)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+
+    std::vector<std::string> words = emu::SplitCommandLine(lpCommandLine ? lpCommandLine : "");
+    std::string program = lpApplicationName ? lpApplicationName : words[0];
+    if (program.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    uint32_t error = 0;
+    std::optional<std::filesystem::path> host = emu::FindProgram(program, error);
+    if (!host) return Fail(error, FALSE);
+    std::optional<std::filesystem::path> directory;
+    if (lpCurrentDirectory) {
+        directory = emu::HostPath(lpCurrentDirectory);
+        if (!directory) return Fail(emu::kDirectoryInvalid, FALSE);
+    }
+
+    std::string hostProgram = host->string();
+    std::vector<char*> argv{hostProgram.data()};
+    for (size_t i = 1; i < words.size(); ++i) argv.push_back(words[i].data());
+    argv.push_back(nullptr);
+    std::string hostDirectory = directory ? directory->string() : std::string();
+    rlimit files{};
+    int fdLimit = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
+                      ? static_cast<int>(files.rlim_cur)
+                      : 65536;
+
+    auto child = std::make_shared<emu::Child>();
+    try {
+        std::thread(emu::Reap, child).detach();
+    } catch (const std::system_error&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+    }
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        child->Publish(-1);
+        return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        emu::BecomeProgram(hostProgram.c_str(), argv.data(),
+                           directory ? hostDirectory.c_str() : nullptr, report[1], fdLimit);
+    }
+    close(report[1]);
+    child->Publish(pid < 0 ? -1 : pid);
+    if (pid < 0) {
+        close(report[0]);
+        return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+    }
+    // The report pipe closes unread when the exec succeeds.
+    emu::ChildFailure failure{};
+    ssize_t got;
+    do {
+        got = read(report[0], &failure, sizeof failure);
+    } while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (got == sizeof failure) {
+        uint32_t cause = failure.inDirectory ? emu::kDirectoryInvalid
+                                             : emu::ErrorFromErrno(failure.error);
+        return Fail(cause, FALSE);
+    }
+
+    lpProcessInformation->hProcess =
+        emu::Register(Kind::Process, std::make_unique<emu::ProcessHandle>(child, false));
+    lpProcessInformation->hThread =
+        emu::Register(Kind::Process, std::make_unique<emu::ProcessHandle>(child, true));
+    lpProcessInformation->dwProcessId = static_cast<DWORD>(pid);
+    lpProcessInformation->dwThreadId = static_cast<DWORD>(pid);
+    return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
+    if (uint32_t error = emu::Enter("GetExitCodeProcess")) return Fail(error, FALSE);
+    std::shared_ptr<emu::Child> child = emu::ChildOf(hProcess, false);
+    if (!child) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!lpExitCode) return Fail(ERROR_NOACCESS, FALSE);
+    std::lock_guard<std::mutex> hold(child->lock);
+    *lpExitCode = child->ended ? child->exitCode : STILL_ACTIVE;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    if (uint32_t error = emu::Enter("WaitForSingleObject")) return Fail<DWORD>(error, WAIT_FAILED);
+    std::shared_ptr<emu::Child> child = emu::ChildOf(hHandle, true);
+    if (!child) return Fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
+    std::unique_lock<std::mutex> hold(child->lock);
+    auto ended = [&] { return child->ended; };
+    if (dwMilliseconds == INFINITE) {
+        child->changed.wait(hold, ended);
+    } else if (!child->changed.wait_for(hold, emu::HostDuration(dwMilliseconds), ended)) {
+        return WAIT_TIMEOUT;
+    }
+    return WAIT_OBJECT_0;
+}
+
+void Sleep(DWORD dwMilliseconds) {
+    emu::Enter("Sleep");
+    if (dwMilliseconds == INFINITE) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+    std::this_thread::sleep_for(emu::HostDuration(dwMilliseconds));
+}

@@ -1,6 +1,7 @@
 // Registry services of the emulated machine, with the statuses Windows gives.
 #include "../platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -8,14 +9,26 @@
 
 #include "machine.h"
 #include "registry_store.h"
+#include "sddl.h"
 
 namespace emu {
 namespace {
 
 struct KeyHandle : Object {
     uint64_t id = 0;
-    std::string path;  // "HKLM\..." when it was opened, for fault subjects
+    std::string path;     // "HKLM\..." when it was opened, for fault subjects
+    uint32_t access = 0;  // what the key's DACL granted when it was opened
 };
+
+constexpr uint32_t kDelete = 0x00010000;
+constexpr uint32_t kWriteOwner = 0x00080000;
+constexpr uint32_t kAccessSystemSecurity = 0x01000000;
+constexpr uint32_t kMaximumAllowed = 0x02000000;
+constexpr uint32_t kWow64Views = 0x0300;  // KEY_WOW64_64KEY, KEY_WOW64_32KEY: no rights
+constexpr uint32_t kSaclSecurityInformation = 0x00000008;
+constexpr LSTATUS kErrorInvalidOwner = 1307;
+constexpr LSTATUS kErrorInvalidPrimaryGroup = 1308;
+constexpr DWORD kCreatedNewKey = 1, kOpenedExistingKey = 2;
 
 const char* PredefinedRoot(HKEY key) {
     if (key == HKEY_CLASSES_ROOT) return "HKCR";
@@ -34,11 +47,39 @@ std::string HandlePath(HKEY key) {
     return {};
 }
 
+// What a handle may do; the predefined roots may do everything.
+uint32_t HandleAccess(HKEY key) {
+    if (PredefinedRoot(key)) return 0xFFFFFFFF;
+    auto* handle = LookupAs<KeyHandle>(key, Kind::Key);
+    return handle ? handle->access : 0;
+}
+
+bool HandleMay(HKEY key, uint32_t rights) { return (HandleAccess(key) & rights) == rights; }
+
+// The running process's access to a key, per the key's descriptor.
+LSTATUS CheckKeyAccess(const RegKey& key, REGSAM desired, uint32_t& granted) {
+    return static_cast<LSTATUS>(
+        AccessCheck(KeyDescriptor(key), ProcessToken(), desired & ~kWow64Views, granted));
+}
+
+HKEY NewHandle(uint64_t id, std::string path, uint32_t access) {
+    auto handle = std::make_unique<KeyHandle>();
+    handle->id = id;
+    handle->path = std::move(path);
+    handle->access = access;
+    return static_cast<HKEY>(Register(Kind::Key, std::move(handle)));
+}
+
+// A key's path as fault rules see it: one backslash between names, none at the end.
 std::string Join(const std::string& base, const char* sub) {
-    if (!sub || !*sub) return base;
     std::string path = base;
-    while (*sub == '\\') ++sub;
-    return path + "\\" + sub;
+    for (std::string_view rest = sub ? sub : ""; !rest.empty();) {
+        size_t end = rest.find('\\');
+        std::string_view name = rest.substr(0, end);
+        if (!name.empty()) path += "\\" + std::string(name);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return path;
 }
 
 // Runs one registry operation inside a transaction. The operation returns a
@@ -71,6 +112,26 @@ RegKey* Resolve(Registry& registry, HKEY key, LSTATUS& status) {
     return found;
 }
 
+// The last key along the path that exists; `complete` when it is the whole path.
+RegKey* DeepestExisting(RegKey& from, std::string_view path, bool& complete) {
+    RegKey* key = &from;
+    complete = true;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = std::min(path.find('\\', start), path.size());
+        if (end > start) {
+            RegKey* next = key->Subkey(path.substr(start, end - start));
+            if (!next) {
+                complete = false;
+                return key;
+            }
+            key = next;
+        }
+        start = end + 1;
+    }
+    return key;
+}
+
 }  // namespace
 }  // namespace emu
 
@@ -79,7 +140,7 @@ using emu::KeyHandle;
 using emu::RegKey;
 using emu::Registry;
 
-LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::string base = emu::HandlePath(hKey);
@@ -91,10 +152,9 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult
         if (!from) return status;
         RegKey* key = registry.Find(*from, lpSubKey ? lpSubKey : "");
         if (!key) return ERROR_FILE_NOT_FOUND;
-        auto handle = std::make_unique<KeyHandle>();
-        handle->id = key->id;
-        handle->path = Registry::ShortPath(*key);
-        *phkResult = static_cast<HKEY>(emu::Register(Kind::Key, std::move(handle)));
+        uint32_t granted = 0;
+        if (LSTATUS denied = emu::CheckKeyAccess(*key, samDesired, granted)) return denied;
+        *phkResult = emu::NewHandle(key->id, Registry::ShortPath(*key), granted);
         return ERROR_SUCCESS;
     });
 }
@@ -112,6 +172,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     if (base.empty()) return ERROR_INVALID_HANDLE;
     if (uint32_t error = emu::Enter("RegEnumKeyExA", base)) return error;
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
+    if (!emu::HandleMay(hKey, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
@@ -141,6 +202,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
     if (base.empty()) return ERROR_INVALID_HANDLE;
     if (uint32_t error = emu::Enter("RegQueryValueExA", base)) return error;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
+    if (!emu::HandleMay(hKey, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
@@ -172,8 +234,166 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         if (!from) return status;
         RegKey* key = registry.Find(*from, lpSubKey);
         if (!key) return ERROR_FILE_NOT_FOUND;
+        uint32_t granted = 0;
+        if (LSTATUS denied = emu::CheckKeyAccess(*key, emu::kDelete, granted)) return denied;
         if (!key->parent || !key->subkeys.empty()) return ERROR_ACCESS_DENIED;
         registry.Remove(*key);
+        commit = true;
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
+                        LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                        LPDWORD lpdwDisposition) {
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    std::string base = emu::HandlePath(hKey);
+    if (base.empty()) return ERROR_INVALID_HANDLE;
+    if (uint32_t error = emu::Enter("RegCreateKeyExA", emu::Join(base, lpSubKey))) return error;
+    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+    std::optional<emu::SecurityDescriptor> given;
+    if (lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor) {
+        given.emplace();
+        if (uint32_t invalid =
+                emu::ReadDescriptor(lpSecurityAttributes->lpSecurityDescriptor, *given))
+            return static_cast<LSTATUS>(invalid);
+    }
+    uint64_t id = 0;
+    std::string path;
+    uint32_t granted = 0;
+    DWORD disposition = 0;
+    LSTATUS status = emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+        LSTATUS resolved = ERROR_SUCCESS;
+        RegKey* from = emu::Resolve(registry, hKey, resolved);
+        if (!from) return resolved;
+        bool exists = false;
+        RegKey* deepest = emu::DeepestExisting(*from, lpSubKey, exists);
+        RegKey* key = deepest;
+        if (exists) {
+            if (LSTATUS denied = emu::CheckKeyAccess(*key, samDesired, granted)) return denied;
+            disposition = emu::kOpenedExistingKey;
+        } else {
+            uint32_t parentAccess = 0;
+            if (LSTATUS denied = emu::CheckKeyAccess(*deepest, KEY_CREATE_SUB_KEY, parentAccess))
+                return denied;
+            key = registry.Create(*from, lpSubKey);
+            if (!key) return ERROR_INVALID_PARAMETER;
+            if (given) {
+                emu::SecurityDescriptor descriptor = emu::KeyDescriptor(*key);
+                if (given->owner) descriptor.owner = given->owner;
+                if (given->group) descriptor.group = given->group;
+                if (given->daclForm != emu::DaclForm::Absent) {
+                    descriptor.daclForm = given->daclForm;
+                    descriptor.daclControl = given->daclControl;
+                    descriptor.dacl = given->dacl;
+                }
+                emu::SetKeyDescriptor(*key, descriptor);
+            }
+            // The creator gets what it asked for, whatever the new DACL says.
+            granted =
+                emu::MapKeyGenericRights(samDesired & ~(emu::kWow64Views | emu::kMaximumAllowed));
+            if (samDesired & emu::kMaximumAllowed) granted |= KEY_ALL_ACCESS;
+            disposition = emu::kCreatedNewKey;
+            commit = true;
+        }
+        id = key->id;
+        path = Registry::ShortPath(*key);
+        return ERROR_SUCCESS;
+    });
+    if (status != ERROR_SUCCESS) return status;
+    *phkResult = emu::NewHandle(id, std::move(path), granted);
+    if (lpdwDisposition) *lpdwDisposition = disposition;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData) {
+    std::string base = emu::HandlePath(hKey);
+    if (base.empty()) return ERROR_INVALID_HANDLE;
+    if (uint32_t error = emu::Enter("RegSetValueExA", base)) return error;
+    if (!emu::HandleMay(hKey, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    if (!lpData && cbData) return ERROR_NOACCESS;
+    emu::RegValue value;
+    value.name = lpValueName ? lpValueName : "";
+    value.type = dwType;
+    std::string_view given(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+    if (dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ) {
+        value.data = emu::ToUtf16(given);
+    } else {
+        value.data.assign(given.begin(), given.end());
+    }
+    return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+        LSTATUS status = ERROR_SUCCESS;
+        RegKey* key = emu::Resolve(registry, hKey, status);
+        if (!key) return status;
+        key->SetValue(std::move(value));
+        commit = true;
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                          PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                          LPDWORD lpcbSecurityDescriptor) {
+    std::string base = emu::HandlePath(hKey);
+    if (base.empty()) return ERROR_INVALID_HANDLE;
+    if (uint32_t error = emu::Enter("RegGetKeySecurity", base)) return error;
+    if (!lpcbSecurityDescriptor) return ERROR_INVALID_PARAMETER;
+    uint32_t needed = 0;
+    if (SecurityInformation &
+        (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
+        needed |= READ_CONTROL;
+    if (SecurityInformation & emu::kSaclSecurityInformation) needed |= emu::kAccessSystemSecurity;
+    if (!emu::HandleMay(hKey, needed)) return ERROR_ACCESS_DENIED;
+    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+        LSTATUS status = ERROR_SUCCESS;
+        RegKey* key = emu::Resolve(registry, hKey, status);
+        if (!key) return status;
+        std::vector<uint8_t> bytes =
+            emu::SelfRelativeBytes(emu::KeyDescriptor(*key), SecurityInformation);
+        DWORD capacity = *lpcbSecurityDescriptor;
+        *lpcbSecurityDescriptor = static_cast<DWORD>(bytes.size());
+        if (!pSecurityDescriptor || capacity < bytes.size()) return ERROR_INSUFFICIENT_BUFFER;
+        std::memcpy(pSecurityDescriptor, bytes.data(), bytes.size());
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                          PSECURITY_DESCRIPTOR pSecurityDescriptor) {
+    std::string base = emu::HandlePath(hKey);
+    if (base.empty()) return ERROR_INVALID_HANDLE;
+    if (uint32_t error = emu::Enter("RegSetKeySecurity", base)) return error;
+    if (!pSecurityDescriptor) return ERROR_INVALID_PARAMETER;
+    uint32_t needed = 0;
+    if (SecurityInformation & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
+    if (SecurityInformation & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION))
+        needed |= emu::kWriteOwner;
+    if (SecurityInformation & emu::kSaclSecurityInformation) needed |= emu::kAccessSystemSecurity;
+    if (!emu::HandleMay(hKey, needed)) return ERROR_ACCESS_DENIED;
+    emu::SecurityDescriptor given;
+    if (uint32_t invalid = emu::ReadDescriptor(pSecurityDescriptor, given))
+        return static_cast<LSTATUS>(invalid);
+    if ((SecurityInformation & OWNER_SECURITY_INFORMATION) && !given.owner)
+        return emu::kErrorInvalidOwner;
+    if ((SecurityInformation & GROUP_SECURITY_INFORMATION) && !given.group)
+        return emu::kErrorInvalidPrimaryGroup;
+    return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+        LSTATUS status = ERROR_SUCCESS;
+        RegKey* key = emu::Resolve(registry, hKey, status);
+        if (!key) return status;
+        emu::SecurityDescriptor descriptor = emu::KeyDescriptor(*key);
+        if (SecurityInformation & OWNER_SECURITY_INFORMATION) descriptor.owner = given.owner;
+        if (SecurityInformation & GROUP_SECURITY_INFORMATION) descriptor.group = given.group;
+        if (SecurityInformation & DACL_SECURITY_INFORMATION) {
+            // A descriptor without a DACL leaves the key open to all, as a NULL one does.
+            descriptor.daclForm =
+                given.daclForm == emu::DaclForm::Absent ? emu::DaclForm::Null : given.daclForm;
+            descriptor.daclControl = given.daclControl;
+            descriptor.dacl = given.dacl;
+        }
+        emu::SetKeyDescriptor(*key, descriptor);
         commit = true;
         return ERROR_SUCCESS;
     });

@@ -1,0 +1,458 @@
+// Programs the Installer starts must run on the emulated machine as they do
+// on Windows: found case-blind, given their arguments by the Windows rules,
+// hidden, holding their own file, and never left behind as zombies.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "fixture.h"
+#include "platform/emu/process.h"
+#include "platform/emulation.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Whether a process of that id exists at all, a zombie included.
+bool Exists(pid_t pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
+
+class Process : public MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        log_ = root_.parent_path() / "standin.log";
+        setenv("VTN2_STANDIN_LOG", log_.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("VTN2_STANDIN_LOG");
+        MachineTest::TearDown();
+    }
+
+    fs::path System(const std::string& name) const {
+        return root_ / "drive_c" / "windows" / "system32" / name;
+    }
+    fs::path Install(const std::string& name) const {
+        fs::copy_file(VTN2_STANDIN_PATH, System(name), fs::copy_options::overwrite_existing);
+        return System(name);
+    }
+    void Configure(const std::string& settings) const {
+        std::ofstream(System("standin.cfg")) << settings;
+    }
+    void ScaleClock(const std::string& scale) const {
+        std::ofstream(root_ / "clock") << "scale " << scale << "\n";
+    }
+
+    // Starts a program; false with GetLastError's code in error_ when it fails.
+    bool Start(std::string commandLine, PROCESS_INFORMATION& info) {
+        STARTUPINFOA startup{};
+        GetStartupInfoA(&startup);
+        startup.dwFlags |= STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_HIDE;
+        info = PROCESS_INFORMATION{};
+        SetLastError(0);
+        BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                                      CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &info);
+        error_ = GetLastError();
+        return started != FALSE;
+    }
+
+    // Runs a program to its end; its exit code, or -1 when it did not start or end.
+    long long Run(const std::string& commandLine) {
+        PROCESS_INFORMATION info;
+        if (!Start(commandLine, info)) return -1;
+        DWORD code = 0;
+        bool ended = WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(info.hProcess, &code);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        return ended ? code : -1;
+    }
+
+    void Finish(const PROCESS_INFORMATION& info) {
+        EXPECT_EQ(WaitForSingleObject(info.hProcess, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_TRUE(CloseHandle(info.hThread));
+        EXPECT_TRUE(CloseHandle(info.hProcess));
+    }
+
+    std::vector<std::string> Log() const { return Lines(Slurp(log_)); }
+
+    // Waits, in real time, until the log holds that many lines.
+    bool AwaitLog(size_t lines) const {
+        for (auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end;) {
+            if (Log().size() >= lines) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    fs::path log_;
+    DWORD error_ = 0;
+};
+
+struct SplitCase {
+    const char* name;
+    const char* line;
+    std::vector<std::string> words;
+};
+
+TEST(CommandLine, SplitsAsTheWindowsRuntimeDoes) {
+    const SplitCase cases[] = {
+        {"plain words", "prog a b", {"prog", "a", "b"}},
+        {"blanks and tabs separate", "prog \t a   b  ", {"prog", "a", "b"}},
+        {"quoted program with blanks", "\"C:\\Program Files\\x.exe\" -a",
+         {"C:\\Program Files\\x.exe", "-a"}},
+        {"backslashes in the program are plain", "\"C:\\dir\\\\\" a", {"C:\\dir\\\\", "a"}},
+        {"quoted argument keeps blanks", "p \"a b\" c", {"p", "a b", "c"}},
+        {"quotes inside a word", "p a\"b c\"d", {"p", "ab cd"}},
+        {"escaped quote", "p a\\\"b", {"p", "a\"b"}},
+        {"even backslashes then quote", "p a\\\\\"b c\"", {"p", "a\\b c"}},
+        {"odd backslashes then quote", "p a\\\\\\\"b", {"p", "a\\\"b"}},
+        {"backslashes elsewhere are literal", "p C:\\dir\\ a\\\\b", {"p", "C:\\dir\\", "a\\\\b"}},
+        {"trailing backslash escaped in quotes", "p \"C:\\dir\\\\\"", {"p", "C:\\dir\\"}},
+        {"empty quoted argument", "p \"\" x", {"p", "", "x"}},
+        {"doubled quote inside quotes", "p \"a\"\"b\"", {"p", "a\"b"}},
+        {"unclosed quote runs to the end", "p \"a  b", {"p", "a  b"}},
+        {"empty line", "", {""}},
+    };
+    for (const SplitCase& c : cases) {
+        EXPECT_EQ(emu::SplitCommandLine(c.line), c.words) << c.name;
+    }
+}
+
+struct NameCase {
+    const char* name;
+    const char* installedAs;
+    const char* commandLine;
+    const char* logged;
+};
+
+TEST_F(Process, FindsItsProgramCaseBlindAndPassesTheArguments) {
+    const NameCase cases[] = {
+        {"quoted, other case", "VLQSPSVC.EXE", "\"C:\\windows\\system32\\vlqspsvc.exe\" -remove",
+         "VLQSPSVC.EXE -remove"},
+        {"unquoted", "vlqwdzsv.exe", "C:\\WINDOWS\\SYSTEM32\\VLQWDZSV.EXE -x", "VLQWDZSV.EXE -x"},
+        {"without .exe", "VLQSPREM.EXE", "C:\\windows\\system32\\vlqsprem", "VLQSPREM.EXE"},
+        {"arguments by the Windows rules", "VLQSPREM.EXE",
+         "C:\\windows\\system32\\VLQSPREM.EXE \"a  b\" c\\\"d e\\\\\"f\" C:\\x\\",
+         "VLQSPREM.EXE a  b c\"d e\\f C:\\x\\"},
+    };
+    for (const NameCase& c : cases) {
+        Install(c.installedAs);
+        fs::remove(log_);
+        EXPECT_EQ(Run(c.commandLine), 0) << c.name << ": error " << error_;
+        EXPECT_EQ(Log(), std::vector<std::string>{c.logged}) << c.name;
+        fs::remove(System(c.installedAs));
+    }
+}
+
+TEST_F(Process, LogsToTheMachinesTempFolderByDefault) {
+    unsetenv("VTN2_STANDIN_LOG");
+    Install("VLQSPREM.EXE");
+    ASSERT_EQ(Run("C:\\windows\\system32\\VLQSPREM.EXE -a"), 0);
+    EXPECT_EQ(Slurp(root_ / "drive_c" / "windows" / "Temp" / "vtn2-standin.log"),
+              "VLQSPREM.EXE -a\n");
+}
+
+TEST_F(Process, ALongRunningProgramIsHiddenAloneAndOnTheScaledClock) {
+    fs::path program = Install("VLQSPREM.EXE");
+    Configure("run-ms 3600000\n");
+    ScaleClock("0.001");
+    int leak = open("/dev/zero", O_RDONLY);  // not close-on-exec
+    PROCESS_INFORMATION info;
+    bool started = Start("C:\\windows\\system32\\VLQSPREM.EXE", info);
+    close(leak);
+    ASSERT_TRUE(started) << error_;
+    ASSERT_TRUE(AwaitLog(1));
+
+    fs::path proc = "/proc/" + std::to_string(info.dwProcessId);
+    std::vector<std::string> fds;
+    for (const auto& entry : fs::directory_iterator(proc / "fd")) {
+        fds.push_back(entry.path().filename().string() + " " + fs::read_symlink(entry).string());
+    }
+    std::sort(fds.begin(), fds.end());
+    EXPECT_EQ(fds, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null",
+                                             "3 " + program.string()}))
+        << "3 holds the lock on the program's own file";
+    std::istringstream stat(Slurp(proc / "stat"));
+    std::string pid, name, state, parent, group, session;
+    stat >> pid >> name >> state >> parent >> group >> session;
+    EXPECT_EQ(session, pid) << "leads a session of its own";
+    EXPECT_EQ(fs::read_symlink(proc / "cwd"), fs::current_path());
+    EXPECT_NE(Slurp(proc / "environ").find("VTN2_STANDIN_LOG=" + log_.string() + '\0'),
+              std::string::npos);
+    EXPECT_EQ(Slurp(proc / "cmdline"), program.string() + '\0');
+
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+    auto start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 300000), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    ASSERT_EQ(kill(static_cast<pid_t>(info.dwProcessId), SIGKILL), 0);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, 0xC0000000u | SIGKILL);
+    Finish(info);
+}
+
+struct StartFailure {
+    const char* name;
+    const char* commandLine;
+    DWORD error;
+};
+
+TEST_F(Process, FailsToStartWithWindowsErrors) {
+    Install("VLQSPSVC.EXE");
+    int holder = open(Install("HELD.EXE").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    std::ofstream(System("PLAIN.EXE")) << "no execute permission";
+    fs::permissions(System("PLAIN.EXE"), fs::perms::owner_read | fs::perms::owner_write);
+    std::ofstream(System("BROKEN.EXE")) << "\x7f" "ELF, broken";
+    fs::permissions(System("BROKEN.EXE"), fs::perms::owner_all);
+    fs::create_directories(System("FOLDER.EXE"));
+    WriteFaults("CreateProcessA *faulty* 1450\n");
+    const StartFailure cases[] = {
+        {"missing program", "C:\\windows\\system32\\NOPE.EXE -remove", ERROR_FILE_NOT_FOUND},
+        {"missing folder", "C:\\windows\\nowhere\\VLQSPSVC.EXE", ERROR_PATH_NOT_FOUND},
+        {"other drive", "D:\\VLQSPSVC.EXE", ERROR_PATH_NOT_FOUND},
+        {"no execute permission", "C:\\windows\\system32\\plain.exe", ERROR_ACCESS_DENIED},
+        {"a folder", "C:\\windows\\system32\\FOLDER.EXE", ERROR_ACCESS_DENIED},
+        {"not a program", "C:\\windows\\system32\\broken.exe", 193},
+        {"held exclusively", "C:\\windows\\system32\\HELD.EXE", ERROR_SHARING_VIOLATION},
+        {"fault rule", "C:\\windows\\system32\\VLQSPSVC.EXE faulty", 1450},
+        {"empty command line", "", ERROR_PATH_NOT_FOUND},
+    };
+    for (const StartFailure& c : cases) {
+        PROCESS_INFORMATION info;
+        if (Start(c.commandLine, info)) {
+            ADD_FAILURE() << c.name << ": started";
+            Finish(info);
+        }
+        EXPECT_EQ(error_, c.error) << c.name;
+        EXPECT_EQ(emu::OutstandingResources(), 0u) << c.name;
+    }
+    EXPECT_FALSE(fs::exists(log_)) << "nothing ran";
+    close(holder);
+}
+
+TEST_F(Process, RunningProgramHoldsItsOwnFileSharedAndTheFilesItIsTold) {
+    fs::path program = Install("VLQSPSVC.EXE");
+    std::ofstream(System("OTHER.EXE")) << "new version";
+    std::ofstream(System("VLQSPW.DLL")) << "dll";
+    ScaleClock("0.01");
+    Configure("hold C:\\windows\\system32\\vlqspw.dll\nrun-ms 100000\nexit 7\n");  // a second
+    PROCESS_INFORMATION first, second;
+    ASSERT_TRUE(Start("C:\\windows\\system32\\VLQSPSVC.EXE one", first)) << error_;
+    ASSERT_TRUE(Start("C:\\windows\\system32\\VLQSPSVC.EXE two", second)) << "runs twice";
+    ASSERT_TRUE(AwaitLog(2));
+
+    int probe = open(program.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(flock(probe, LOCK_SH | LOCK_NB), 0) << "others may read it";
+    flock(probe, LOCK_UN);
+    EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0) << "no one may write it";
+    EXPECT_FALSE(CopyFileA("C:\\windows\\system32\\OTHER.EXE",
+                           "C:\\windows\\system32\\VLQSPSVC.EXE", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    HANDLE held = CreateFileA("C:\\windows\\system32\\VLQSPW.DLL", GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+
+    for (const PROCESS_INFORMATION& info : {first, second}) {
+        EXPECT_EQ(WaitForSingleObject(info.hThread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+        EXPECT_EQ(code, 7u);
+        Finish(info);
+    }
+    EXPECT_EQ(flock(probe, LOCK_EX | LOCK_NB), 0) << "let go with the processes";
+    close(probe);
+    EXPECT_TRUE(DeleteFileA("C:\\windows\\system32\\VLQSPW.DLL"));
+}
+
+TEST_F(Process, RemoveTakesAwayWhatEachUninstallerOwns) {
+    ImportReg(
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vlqwdzsv\\Enum]\n"
+        "\"0\"=\"x\"\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VLQWDZEX\\Parameters\\Deep]\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\vlqspsvc\\Security]\n");
+    Install("vlqwdzsv.exe");
+    Install("VLQSPSVC.EXE");
+    Install("VLQSPREM.EXE");
+    std::ofstream(System("VLQSPW.DLL")) << "dll";
+    auto keyExists = [](const std::string& name) {
+        HKEY key = nullptr;
+        std::string path = "SYSTEM\\CurrentControlSet\\Services";
+        if (!name.empty()) path += "\\" + name;
+        LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
+        if (status == ERROR_SUCCESS) RegCloseKey(key);
+        return status == ERROR_SUCCESS;
+    };
+
+    EXPECT_EQ(Run("C:\\windows\\system32\\vlqwdzsv.exe -remove"), 0);
+    EXPECT_FALSE(keyExists("vlqwdzsv"));
+    EXPECT_FALSE(keyExists("vlqwdzex"));
+    EXPECT_TRUE(keyExists("vlqspsvc"));
+    EXPECT_TRUE(fs::exists(System("vlqwdzsv.exe"))) << "a running program stays";
+
+    EXPECT_EQ(Run("C:\\windows\\system32\\VLQSPSVC.EXE -remove"), 0);
+    EXPECT_FALSE(keyExists("vlqspsvc"));
+    EXPECT_FALSE(fs::exists(System("VLQSPREM.EXE")));
+    EXPECT_FALSE(fs::exists(System("VLQSPW.DLL")));
+    EXPECT_TRUE(fs::exists(System("VLQSPSVC.EXE")));
+    EXPECT_TRUE(keyExists("")) << "the services themselves stay";
+
+    EXPECT_EQ(Log(), (std::vector<std::string>{"VLQWDZSV.EXE -remove", "VLQSPSVC.EXE -remove"}));
+}
+
+TEST_F(Process, InstallRegistersTheServiceWithItsOwnPath) {
+    Install("VLQSPSVC.EXE");
+    ASSERT_EQ(Run("C:\\windows\\system32\\vlqspsvc.exe -install -VTN2"), 0);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\vlqspsvc", 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
+    auto value = [key](const char* name, DWORD& type) {
+        char data[MAX_PATH] = {};
+        DWORD size = sizeof data - 1;
+        LPBYTE bytes = reinterpret_cast<LPBYTE>(data);
+        EXPECT_EQ(RegQueryValueExA(key, name, nullptr, &type, bytes, &size), ERROR_SUCCESS) << name;
+        return std::string(data, size);
+    };
+    DWORD type = 0;
+    EXPECT_EQ(value("ImagePath", type), std::string("C:\\windows\\system32\\VLQSPSVC.EXE") + '\0');
+    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+    EXPECT_EQ(value("Start", type), std::string("\x02\0\0\0", 4));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value("Type", type), std::string("\x10\0\0\0", 4));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    RegCloseKey(key);
+}
+
+struct ClockCase {
+    const char* name;
+    const char* clockFile;  // null: none
+    DWORD sleepMs;
+    std::chrono::milliseconds atLeast, below;
+};
+
+TEST_F(Process, TheMachinesClockMayRunFasterForTests) {
+    using std::chrono::milliseconds;
+    const ClockCase cases[] = {
+        {"no clock file: real time", nullptr, 150, milliseconds(150), milliseconds(5000)},
+        {"scale 0.001", "scale 0.001\n", 5000, milliseconds(4), milliseconds(1000)},
+        {"comments and other lines", "# fast\nspeed 9\nscale 0.001 # tests\n", 5000,
+         milliseconds(4), milliseconds(1000)},
+        {"unreadable scale: real time", "scale fast\n", 150, milliseconds(150), milliseconds(5000)},
+    };
+    for (const ClockCase& c : cases) {
+        fs::remove(root_ / "clock");
+        if (c.clockFile) std::ofstream(root_ / "clock") << c.clockFile;
+        auto start = Clock::now();
+        Sleep(c.sleepMs);
+        auto took = Clock::now() - start;
+        EXPECT_GE(took, c.atLeast) << c.name;
+        EXPECT_LT(took, c.below) << c.name;
+    }
+}
+
+TEST_F(Process, ClosingTheHandlesLeavesTheProcessRunningAndItIsReaped) {
+    Install("VLQSPREM.EXE");
+    Configure("run-ms 300\n");
+    PROCESS_INFORMATION info;
+    ASSERT_TRUE(Start("C:\\windows\\system32\\VLQSPREM.EXE", info)) << error_;
+    pid_t pid = static_cast<pid_t>(info.dwProcessId);
+    EXPECT_TRUE(CloseHandle(info.hThread));
+    EXPECT_TRUE(CloseHandle(info.hProcess));
+    EXPECT_EQ(emu::OutstandingResources(), 0u);
+    EXPECT_TRUE(AwaitLog(1)) << "it was not killed";
+    auto end = Clock::now() + std::chrono::seconds(20);
+    while (Exists(pid) && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(Exists(pid)) << "still there, or a zombie";
+}
+
+struct HandleFailure {
+    const char* name;
+    const char* faults;
+    HANDLE handle;
+    bool wait;  // else GetExitCodeProcess
+    DWORD error;
+};
+
+TEST_F(Process, CallsOnProcessesFailWithWindowsErrors) {
+    Install("VLQSPREM.EXE");
+    PROCESS_INFORMATION info;
+    ASSERT_TRUE(Start("C:\\windows\\system32\\VLQSPREM.EXE", info)) << error_;
+    int notAProcess = 0;
+    const HandleFailure cases[] = {
+        {"wait on no process", "", &notAProcess, true, ERROR_INVALID_HANDLE},
+        {"exit code of no process", "", &notAProcess, false, ERROR_INVALID_HANDLE},
+        {"exit code of the thread", "", info.hThread, false, ERROR_INVALID_HANDLE},
+        {"wait faulted", "WaitForSingleObject * 1450\n", info.hProcess, true, 1450},
+        {"exit code faulted", "GetExitCodeProcess * 5\n", info.hProcess, false, 5},
+    };
+    for (const HandleFailure& c : cases) {
+        WriteFaults(c.faults);
+        SetLastError(0);
+        DWORD code = 12345;
+        if (c.wait) {
+            EXPECT_EQ(WaitForSingleObject(c.handle, 0), WAIT_FAILED) << c.name;
+        } else {
+            EXPECT_FALSE(GetExitCodeProcess(c.handle, &code)) << c.name;
+        }
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        EXPECT_EQ(code, 12345u) << c.name;
+    }
+    WriteFaults("");
+    Finish(info);
+    EXPECT_FALSE(CloseHandle(info.hProcess)) << "already closed";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), WAIT_FAILED);
+}
+
+TEST_F(Process, ProgramsLearnHowTheyWereStarted) {
+    STARTUPINFOA startup;
+    std::memset(&startup, 0xAB, sizeof startup);
+    GetStartupInfoA(&startup);
+    EXPECT_EQ(startup.cb, sizeof startup);
+    EXPECT_EQ(startup.lpReserved, nullptr);
+    EXPECT_EQ(startup.cbReserved2, 0);
+    char path[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(nullptr, path, sizeof path), 3u);
+    EXPECT_STREQ(startup.lpTitle, path);
+    char small[4];
+    EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), 4u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_STREQ(small, "Z:\\") << "cut short; the test program lives outside drive C:";
+}
+
+}  // namespace

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "../../platform/emu/files.h"
 #include "../../platform/emu/machine.h"
 #include "../../platform/emu/registry_store.h"
+#include "../../platform/emu/sddl.h"
 #include "regfile.h"
 
 namespace {
@@ -57,6 +59,28 @@ int RegExport(const Arguments& args) {
     return 0;
 }
 
+int RegSddl(const Arguments& args) {
+    fs::path root = MachineArgument(args[0]);
+    if (args.size() == 3) {
+        emu::WriteKeySddl(root, args[1], args[2]);
+        return 0;
+    }
+    std::string text = emu::ReadKeySddl(root, args[1]) + "\n";
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+        std::fflush(stdout) != 0) {
+        throw std::runtime_error("cannot write to standard output");
+    }
+    return 0;
+}
+
+int Restart(const Arguments& args) {
+    fs::path root = MachineArgument(args[0]);
+    for (const std::string& note : emu::RestartMachine(root)) {
+        std::fprintf(stderr, "vtn2-machine: restart: %s\n", note.c_str());
+    }
+    return 0;
+}
+
 struct Command {
     const char* name;  // the words that select it
     const char* arguments;
@@ -69,7 +93,7 @@ struct Command {
 
 const Command kCommands[] = {
     {"init", "ROOT", 1, 1, "make an empty machine in ROOT",
-     "Makes ROOT (when missing), ROOT/drive_c/windows/system32 and syswow64, and a registry\n"
+     "Makes ROOT (when missing), ROOT/drive_c/windows/system32/drivers and syswow64, and a registry\n"
      "holding HKLM\\SYSTEM\\CurrentControlSet\\Services, Enum and Control\\Session Manager.\n"
      "Refuses a ROOT that already holds a machine.\n",
      Init},
@@ -82,6 +106,21 @@ const Command kCommands[] = {
      "KEY is a full path such as HKEY_LOCAL_MACHINE\\SYSTEM or HKLM\\SYSTEM. The text is UTF-8\n"
      "with LF line ends, and 'reg import' reads it back.\n",
      RegExport},
+    {"reg sddl", "ROOT KEY [SDDL]", 2, 3, "print or set a key's security descriptor as SDDL",
+     "Without SDDL, prints the descriptor of KEY (owner and DACL; a key without one of its\n"
+     "own has O:BAD:(A;;KA;;;BA)(A;;KA;;;SY)(A;;KR;;;WD)). With SDDL, gives KEY that\n"
+     "descriptor. SDDL holds O:, G: and D: parts; D: takes the flags P, AI, AR or\n"
+     "NO_ACCESS_CONTROL, then ACEs (A or D;flags;rights;;;SID) with rights such as KA, KR,\n"
+     "KW, RC, WD or 0x hex and SIDs such as BA, SY, WD, AU, BU or S-1-5-32-544. Malformed\n"
+     "SDDL is refused and the key left as it was.\n",
+     RegSddl},
+    {"restart", "ROOT", 1, 1, "do to the machine's files what a restart of Windows does",
+     "Carries out, in order, the moves that MoveFileExA recorded for the next restart\n"
+     "(HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager, PendingFileRenameOperations):\n"
+     "each source is moved over its destination, read-only or not, with its attributes; an\n"
+     "empty destination deletes the source. A move that can't be made is skipped with a note\n"
+     "on standard error. Then the list is removed.\n",
+     Restart},
 };
 
 std::vector<std::string> Words(const char* name) {

@@ -481,7 +481,7 @@ void InitMachine(const fs::path& root) {
     if (fs::exists(root / "registry")) {
         throw std::runtime_error(root.string() + " already holds a machine");
     }
-    fs::create_directories(root / "drive_c" / "windows" / "system32");
+    fs::create_directories(root / "drive_c" / "windows" / "system32" / "drivers");
     fs::create_directories(root / "drive_c" / "windows" / "syswow64");
     emu::Registry registry;
     for (const char* path : {"HKLM\\SYSTEM\\CurrentControlSet\\Services",
