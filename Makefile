@@ -1,5 +1,5 @@
 # The Installer on two platforms. See README.md.
-.PHONY: all native windows test demo deps clean
+.PHONY: all native windows sanitize test demo deps clean
 
 all: native
 
@@ -14,8 +14,15 @@ windows: deps
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
 
-test: deps native windows
+sanitize:
+	@cmake --preset sanitize >/dev/null
+	@cmake --build --preset sanitize
+
+# Every suite on the plain build (SETUP.EXE under Wine included), and the
+# native suites again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test: deps native windows sanitize
 	@ctest --preset native -j2 --timeout 300
+	@ctest --preset sanitize -j2 --timeout 300
 
 demo: native
 	@tools/demo.sh

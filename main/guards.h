@@ -63,7 +63,35 @@ struct CBlockTraits {
     static void Close(Type value) { free(value); }
 };
 
+struct FindTraits {
+    typedef HANDLE Type;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type value) { FindClose(value); }
+};
+
+struct ProcessHandleTraits {
+    typedef HANDLE Type;
+    static Type Invalid() { return NULL; }
+    static void Close(Type value) { CloseHandle(value); }
+};
+
+struct HeapBlockTraits {
+    typedef LPVOID Type;
+    static Type Invalid() { return NULL; }
+    static void Close(Type value) { HeapFree(GetProcessHeap(), 0, value); }
+};
+
+struct SidTraits {
+    typedef PSID Type;
+    static Type Invalid() { return NULL; }
+    static void Close(Type value) { FreeSid(value); }
+};
+
 typedef UniqueResource<DeviceHandleTraits> UniqueDeviceHandle;
+typedef UniqueResource<FindTraits> UniqueFind;
+typedef UniqueResource<ProcessHandleTraits> UniqueProcessHandle;
+typedef UniqueResource<HeapBlockTraits> UniqueHeapBlock;
+typedef UniqueResource<SidTraits> UniqueSid;
 typedef UniqueResource<DeviceSetTraits> UniqueDeviceSet;
 typedef UniqueResource<RegKeyTraits> UniqueHkey;
 typedef UniqueResource<LocalBlockTraits> UniqueLocalBlock;

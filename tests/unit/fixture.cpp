@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 #include "main/settings.h"
 #include "platform/emulation.h"
@@ -42,6 +46,7 @@ void MachineTest::TearDown() {
     EXPECT_EQ(emu::OutstandingResources(), 0u) << emu::DescribeOutstanding();
     dup2(savedStdin_, STDIN_FILENO);
     close(savedStdin_);
+    clearerr(stdin);
     unsetenv("VTN2_MACHINE");
     fs::remove_all(root_.parent_path());
 }
@@ -104,4 +109,32 @@ void MachineTest::BeginCapture() {
 std::string MachineTest::EndCapture() {
     fflush(stdout);
     return ::testing::internal::GetCapturedStdout();
+}
+
+void MachineTest::SetInput(const std::string& text) {
+    fs::path input = root_.parent_path() / "stdin";
+    std::ofstream(input, std::ios::binary) << text;
+    ASSERT_NE(freopen(input.c_str(), "rb", stdin), nullptr);
+}
+
+fs::path MachineTest::OnDriveC(const std::string& windowsPath) const {
+    fs::path path = root_ / "drive_c";
+    std::string rest = windowsPath.substr(windowsPath.find(':') + 1);
+    std::replace(rest.begin(), rest.end(), '\\', '/');
+    return path / fs::path(rest).relative_path();
+}
+
+void MachineTest::WriteHostFile(const fs::path& path, const std::string& content,
+                            long long mtimeSeconds) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    struct timespec times[2] = {{mtimeSeconds, 0}, {mtimeSeconds, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+std::string MachineTest::ReadHostFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }

@@ -22,6 +22,14 @@ protected:
     void AddDeviceRaw(const std::string& instanceId, const std::string& hardwareIdBytes);
     void AddDeviceWithoutIds(const std::string& instanceId);
     void WriteFaults(const std::string& rules);
+    // Standard input from now on holds exactly this text.
+    void SetInput(const std::string& text);
+    // The host path of a Windows path on drive C:.
+    std::filesystem::path OnDriveC(const std::string& windowsPath) const;
+    // Writes a file on the host with a last-write time in seconds since 1970.
+    static void WriteHostFile(const std::filesystem::path& path, const std::string& content,
+                          long long mtimeSeconds);
+    static std::string ReadHostFile(const std::filesystem::path& path);
 
     // Runs a function with standard output captured.
     template <class F>
