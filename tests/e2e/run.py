@@ -4,95 +4,347 @@
 native: build/native/setup on a fresh emulated machine per scenario.
 wine:   SETUP.EXE in a fresh Wine prefix per scenario, hard-linked from one
         base prefix that is made once in the build tree.
+Both get the same fixtures, distribution, files and standard input, and must
+give the same exit code, output, files, service keys and moves at restart.
 Prints one line per scenario and closes with "N passed, N failed".
 """
 import argparse
 import difflib
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scenarios import SCENARIOS  # noqa: E402
+from scenarios import DIST_FILES, DIST_TIME, SCENARIOS  # noqa: E402
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
+SERVICES = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services"
+SESSION_MANAGER = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager"
 
 
-def wine_env(prefix):
-    env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.pop("DISPLAY", None)
-    return env
+def windows_form(host_path):
+    """The path as Windows programs under Wine see a host path (drive Z:)."""
+    return "Z:" + os.path.abspath(host_path).replace("/", "\\")
 
 
-class Native:
-    def __init__(self, build):
+def resolve(base, windows_path):
+    """The host path of a C: path under base, matching names without regard to case."""
+    path = base
+    for part in windows_path[3:].replace("/", "\\").split("\\"):
+        if part in ("", "."):
+            continue
+        if part == "..":
+            path = os.path.dirname(path)
+            continue
+        match = part
+        if os.path.isdir(path):
+            for entry in os.listdir(path):
+                if entry.lower() == part.lower():
+                    match = entry
+                    break
+        path = os.path.join(path, match)
+    return path
+
+
+def read_reg_text(data):
+    if data.startswith(b"\xff\xfe"):
+        return data[2:].decode("utf-16-le")
+    return data.decode("utf-8", errors="replace")
+
+
+def reg_keys_below(text, key):
+    """Paths of the keys under key in .reg text, lower case, in file order."""
+    prefix = key.lower() + "\\"
+    keys = []
+    for line in text.splitlines():
+        line = line.strip()
+        if line.startswith("[") and line.endswith("]") and line[1:-1].lower().startswith(prefix):
+            keys.append(line[1 + len(prefix):-1].lower())
+    return keys
+
+
+def reg_multi_string(text, name):
+    """The strings of a hex(7) value in .reg text, or [] when it is absent."""
+    joined = re.sub(r"\\\r?\n\s*", "", text)
+    match = re.search(r'^"%s"=hex\(7\):([0-9a-fA-F,]*)' % re.escape(name), joined, re.M)
+    if not match:
+        return []
+    data = bytes(int(b, 16) for b in match.group(1).split(",") if b)
+    return [s for s in data.decode("utf-16-le").split("\0") if s]
+
+
+class Platform:
+    """What both platforms share: the files of a scenario and their checks."""
+
+    def __init__(self, work):
+        self.work = work
+        self.dist = os.path.join(work, "dist")
+        self.log = os.path.join(work, "standin.log")
+
+    def content(self, text):
+        kind, _, tag = text.partition(":")
+        if kind != "standin":
+            return text.encode("latin-1")
+        with open(self.standin, "rb") as f:
+            return f.read() + b"\nversion " + tag.encode() + b"\n"
+
+    def put(self, host_path, text, mtime):
+        os.makedirs(os.path.dirname(host_path), exist_ok=True)
+        with open(host_path, "wb") as f:
+            f.write(self.content(text))
+        os.chmod(host_path, 0o755)
+        os.utime(host_path, (mtime, mtime))
+
+    def make_dist(self, missing):
+        os.makedirs(self.dist)
+        shutil.copy(self.setup, os.path.join(self.dist, "SETUP.EXE"))
+        os.utime(os.path.join(self.dist, "SETUP.EXE"), (DIST_TIME, DIST_TIME))
+        for name, content in DIST_FILES.items():
+            if name not in missing:
+                self.put(os.path.join(self.dist, name), content, DIST_TIME)
+
+    def expected_bytes(self, spec):
+        if spec is None:
+            return None
+        kind, _, value = spec.partition(":")
+        if kind == "dist":
+            with open(os.path.join(self.dist, value), "rb") as f:
+                return f.read()
+        if kind == "text":
+            return value.encode("latin-1")
+        return self.content(spec)
+
+    def file_bytes(self, windows_path):
+        path = resolve(self.drive_c, windows_path)
+        if not os.path.isfile(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def standin_log(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log, encoding="latin-1") as f:
+            return [line.rstrip("\r\n") for line in f if not line.startswith("HOLDER.EXE")]
+
+    def start_holder(self, windows_path):
+        holder = os.path.join(self.work, "holder")
+        os.makedirs(holder)
+        shutil.copy(self.standin, os.path.join(holder, "HOLDER.EXE"))
+        with open(os.path.join(holder, "standin.cfg"), "w") as f:
+            f.write("hold %s\nrun-ms 600000\n" % windows_path)
+        process = subprocess.Popen(self.command(os.path.join(holder, "HOLDER.EXE")),
+                                   env=self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            with open(self.log, "a+", encoding="latin-1") as f:
+                f.seek(0)
+                if "HOLDER.EXE" in f.read():
+                    return process
+            time.sleep(0.1)
+        process.kill()
+        raise RuntimeError("the holder never held " + windows_path)
+
+
+class Native(Platform):
+    def __init__(self, work, build, windows_build):
+        super().__init__(work)
+        self.build = build
         self.setup = os.path.join(build, "setup")
+        self.standin = os.path.join(build, "standin")
         self.machine_tool = os.path.join(build, "vtn2-machine")
+        self.root = os.path.join(work, "machine")
+        self.drive_c = os.path.join(self.root, "drive_c")
+        self.env = dict(os.environ, VTN2_MACHINE=self.root, VTN2_STANDIN_LOG=self.log)
 
-    def run(self, scenario, work):
-        root = os.path.join(work, "machine")
-        subprocess.run([self.machine_tool, "init", root], check=True)
-        for fixture in scenario["fixtures"]:
-            subprocess.run([self.machine_tool, "reg", "import", root,
-                            os.path.join(FIXTURES, fixture)], check=True)
-        env = dict(os.environ, VTN2_MACHINE=root)
-        done = subprocess.run([self.setup] + scenario["args"], input=scenario["stdin"],
-                              capture_output=True, env=env, cwd=work, timeout=60)
+    def prepare(self):
+        subprocess.run([self.machine_tool, "init", self.root], check=True)
+
+    def import_reg(self, fixture):
+        subprocess.run([self.machine_tool, "reg", "import", self.root,
+                        os.path.join(FIXTURES, fixture)], check=True)
+
+    def command(self, program):
+        return [program]
+
+    def run_setup(self, args, stdin, timeout):
+        # Started as Wine starts it, so that both print the same paths.
+        program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
+        done = subprocess.run([windows_form(program)] + args, executable=program, input=stdin,
+                              capture_output=True, env=self.env, cwd=self.work, timeout=timeout)
         problems = []
         if done.stderr:
             problems.append("standard error: " + done.stderr.decode(errors="replace"))
         return done.returncode, done.stdout, problems
 
+    def export(self, key):
+        done = subprocess.run([self.machine_tool, "reg", "export", self.root, key],
+                              capture_output=True, check=True)
+        return done.stdout.decode("utf-8")
 
-class Wine:
-    def __init__(self, build, windows_build):
+    def restart(self):
+        subprocess.run([self.machine_tool, "restart", self.root], check=True,
+                       capture_output=True)
+
+    def finish(self):
+        pass
+
+
+class Wine(Platform):
+    def __init__(self, work, build, windows_build):
+        super().__init__(work)
         self.setup = os.path.join(windows_build, "SETUP.EXE")
+        self.standin = os.path.join(windows_build, "STANDIN.EXE")
         self.base = os.path.join(build, "wine-base")
+        self.prefix = os.path.join(work, "prefix")
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", VTN2_STANDIN_LOG=windows_form(self.log))
+        self.env.pop("DISPLAY", None)
 
-    def prepare(self):
-        if os.path.exists(os.path.join(self.base, "system.reg")):
+    @staticmethod
+    def make_base(base):
+        if os.path.exists(os.path.join(base, "system.reg")):
             return
-        shutil.rmtree(self.base, ignore_errors=True)
-        env = wine_env(self.base)
+        shutil.rmtree(base, ignore_errors=True)
+        env = dict(os.environ, WINEPREFIX=base, WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=")
+        env.pop("DISPLAY", None)
         subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=300)
         subprocess.run(["wineserver", "-w"], env=env, timeout=300)
 
-    def run(self, scenario, work):
-        prefix = os.path.join(work, "prefix")
+    def prepare(self):
         # Program files are shared with the base; the registry, which Wine
         # rewrites, is each prefix's own.
-        subprocess.run(["cp", "-al", self.base, prefix], check=True)
+        subprocess.run(["cp", "-al", self.base, self.prefix], check=True)
         for name in ("system.reg", "user.reg", "userdef.reg"):
-            target = os.path.join(prefix, name)
+            target = os.path.join(self.prefix, name)
             os.unlink(target)
             shutil.copy2(os.path.join(self.base, name), target)
-        env = wine_env(prefix)
+
+    def wine(self, args, **kwargs):
+        return subprocess.run(["wine"] + args, env=self.env, capture_output=True, **kwargs)
+
+    def import_reg(self, fixture):
+        with open(os.path.join(FIXTURES, fixture), encoding="utf-8") as f:
+            text = f.read().replace("\n", "\r\n")
+        converted = os.path.join(self.work, fixture)
+        with open(converted, "wb") as f:
+            f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+        self.wine(["regedit", "/S", converted], check=True, timeout=120)
+
+    def command(self, program):
+        return ["wine", program]
+
+    def run_setup(self, args, stdin, timeout):
+        program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
+        done = self.wine([program] + args, input=stdin, cwd=self.work, timeout=timeout)
+        return done.returncode, done.stdout, []
+
+    def export(self, key):
+        out = os.path.join(self.work, "export.reg")
+        self.wine(["reg", "export", key, out, "/y"], timeout=120)
+        if not os.path.exists(out):
+            return ""
+        with open(out, "rb") as f:
+            text = read_reg_text(f.read())
+        os.unlink(out)
+        return text
+
+    def restart(self):
+        self.finish()
+        subprocess.run(["wineboot", "-r"], env=self.env, capture_output=True, timeout=120)
+        self.finish()
+
+    def finish(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True)
+
+
+def output_pattern(text, platform, dist):
+    """A pattern for the expected output: {dist} is the distribution's folder
+    as the Installer names it, {wait} the line feeds and dots of a wait for a
+    program that ends within its first pause."""
+    newline = "\r\n" if platform == "wine" else "\n"
+    pattern = ""
+    for piece in re.split(r"(\{dist\}|\{wait\})", text):
+        if piece == "{dist}":
+            pattern += re.escape(windows_form(dist) + "\\")
+        elif piece == "{wait}":
+            pattern += re.escape(newline) + r"\.?" + re.escape(newline)
+        else:
+            pattern += re.escape(piece.replace("\n", newline))
+    return re.compile(pattern.encode("latin-1"), re.S)
+
+
+def check_files(platform, expected, problems, when):
+    for windows_path, spec in expected.items():
+        want = platform.expected_bytes(spec)
+        got = platform.file_bytes(windows_path)
+        if got != want:
+            describe = lambda b: "absent" if b is None else "%d bytes %r" % (len(b), b[:40])
+            problems.append("%s %s: %s, expected %s (%s)" % (
+                when, windows_path, describe(got), describe(want), spec))
+
+
+def run_scenario(platform_class, name, scenario, options):
+    with tempfile.TemporaryDirectory(prefix="vtn2-e2e-") as work:
+        platform = platform_class(work, options.build, options.windows_build)
+        holder = None
         try:
+            platform.prepare()
             for fixture in scenario["fixtures"]:
-                with open(os.path.join(FIXTURES, fixture), encoding="utf-8") as f:
-                    text = f.read().replace("\n", "\r\n")
-                converted = os.path.join(work, fixture)
-                with open(converted, "wb") as f:
-                    f.write(b"\xff\xfe" + text.encode("utf-16-le"))
-                subprocess.run(["wine", "regedit", "/S", converted], env=env, check=True,
-                               capture_output=True, timeout=120)
-            done = subprocess.run(["wine", self.setup] + scenario["args"],
-                                  input=scenario["stdin"], capture_output=True, env=env,
-                                  cwd=work, timeout=120)
-            return done.returncode, done.stdout, []
+                platform.import_reg(fixture)
+            for windows_path, (content, mtime) in scenario["system"].items():
+                platform.put(resolve(platform.drive_c, windows_path), content, mtime)
+            if scenario["dist"]:
+                platform.make_dist(scenario["missing"])
+            if scenario["hold"]:
+                holder = platform.start_holder(scenario["hold"])
+            try:
+                code, stdout, problems = platform.run_setup(scenario["args"], scenario["stdin"],
+                                                            scenario["timeout"])
+            except subprocess.TimeoutExpired:
+                return [f"the Installer did not end within {scenario['timeout']} s"]
+            if holder:
+                holder.kill()
+                holder.wait()
+            if code != scenario["exit_code"]:
+                problems.append(f"exit code {code}, expected {scenario['exit_code']}")
+            pattern = output_pattern(scenario["stdout"], options.platform, platform.dist)
+            if not pattern.fullmatch(stdout):
+                want = scenario["stdout"].replace("{dist}", windows_form(platform.dist) + "\\")
+                diff = difflib.unified_diff(want.splitlines(True),
+                                            stdout.decode("latin-1").replace("\r", "").splitlines(True),
+                                            "expected", "actual")
+                problems.append("standard output differs:\n" + "".join(
+                    "        " + repr(line) + "\n" for line in diff))
+            check_files(platform, scenario["files"], problems, "after the run:")
+            if scenario["keys"] is not None:
+                keys = sorted(k for k in reg_keys_below(platform.export(SERVICES), SERVICES)
+                              if "vlq" in k)
+                if keys != sorted(scenario["keys"]):
+                    problems.append(f"service keys {keys}, expected {sorted(scenario['keys'])}")
+            if scenario["moves"] is not None:
+                moves = reg_multi_string(platform.export(SESSION_MANAGER),
+                                         "PendingFileRenameOperations")
+                if moves != scenario["moves"]:
+                    problems.append(f"moves at restart {moves}, expected {scenario['moves']}")
+            if scenario["log"] is not None and platform.standin_log() != scenario["log"]:
+                problems.append(f"programs run {platform.standin_log()}, expected {scenario['log']}")
+            if scenario["after_restart"]:
+                platform.restart()
+                check_files(platform, scenario["after_restart"], problems, "after a restart:")
+            return problems
         finally:
-            subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
-            subprocess.run(["wineserver", "-w"], env=env, capture_output=True)
-
-
-def expected_stdout(scenario, platform):
-    text = scenario["stdout"]
-    if platform == "wine":
-        text = text.replace("\n", "\r\n")
-    return text.encode("latin-1")
+            if holder and holder.poll() is None:
+                holder.kill()
+            platform.finish()
 
 
 def main():
@@ -106,11 +358,9 @@ def main():
     if options.windows_build:
         options.windows_build = os.path.abspath(options.windows_build)
 
-    if options.platform == "native":
-        runner = Native(options.build)
-    else:
-        runner = Wine(options.build, options.windows_build)
-        runner.prepare()
+    platform_class = Native if options.platform == "native" else Wine
+    if platform_class is Wine:
+        Wine.make_base(os.path.join(options.build, "wine-base"))
 
     passed = failed = skipped = 0
     for scenario in SCENARIOS:
@@ -121,24 +371,18 @@ def main():
             skipped += 1
             print(f"skip  {name}: {scenario['why']}")
             continue
-        with tempfile.TemporaryDirectory(prefix="vtn2-e2e-") as work:
-            code, stdout, problems = runner.run(scenario, work)
-        want = expected_stdout(scenario, options.platform)
-        if code != scenario["exit_code"]:
-            problems.append(f"exit code {code}, expected {scenario['exit_code']}")
-        if stdout != want:
-            diff = difflib.unified_diff(
-                want.decode("latin-1").splitlines(True), stdout.decode("latin-1").splitlines(True),
-                "expected", "actual")
-            problems.append("standard output differs:\n" + "".join(repr(l) + "\n" for l in diff))
+        started = time.time()
+        problems = run_scenario(platform_class, name, scenario, options)
+        took = time.time() - started
         if problems:
             failed += 1
-            print(f"FAIL  {name}")
+            print(f"FAIL  {name} ({took:.1f} s)")
             for problem in problems:
                 print("      " + problem)
         else:
             passed += 1
-            print(f"ok    {name}")
+            print(f"ok    {name} ({took:.1f} s)")
+        sys.stdout.flush()
     print(f"{options.platform}: {passed} passed, {failed} failed, {skipped} skipped")
     return 1 if failed or not passed else 0
 

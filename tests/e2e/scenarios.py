@@ -26,13 +26,64 @@ NOT_CONFIGURED = (
 PRESS_ANY_KEY = "Press any key to exit."
 FORCING = "Skipping hardware detection - forcing Kestil.\n"
 
+REBOOT = "Reboot the machine for the device driver to start. \n\r"
+QUESTION = "Do you want to copy anyway? (y/n):\n"
+
 HID_ONLY = "a HID interface with the adapter's IDs needs a driver, which a Wine prefix lacks"
 WINE_DEVICES = "Wine lists devices of its own, and /D traces every one of them"
+WIDE_EXIT = "exit codes above 255 exist only on Windows"
+
+# The distribution as the Installer ships, beside SETUP.EXE. "standin:TAG" is
+# the test program that plays the adapter software's programs, with TAG after
+# its end so that versions can be told apart.
+DIST_TIME = 1700000000
+OLD_TIME = 1600000000
+NEW_TIME = 1750000000
+DIST_FILES = {
+    "VLQSPW.DLL": "VLQSPW.DLL 2.0\n",
+    "VLQSPW32.DLL": "VLQSPW32.DLL 2.0\n",
+    "VLQSPREM.EXE": "standin:new",
+    "VLQSPSVC.EXE": "standin:new",
+}
+
+SYS = "C:\\windows\\system32\\"
+STAGING = SYS + "drivers\\vtn2\\"
+WOW64 = "C:\\windows\\syswow64\\"
+
+# The old software on the machine: its programs and its service keys.
+OLD_FILES = {
+    SYS + "vlqwdzsv.exe": ("standin:old", OLD_TIME),
+    SYS + "VLQSPSVC.EXE": ("standin:old", OLD_TIME),
+    SYS + "VLQSPREM.EXE": ("standin:old", OLD_TIME),
+    SYS + "VLQSPW.DLL": ("old library\n", OLD_TIME),
+    WOW64 + "VLQSPW.DLL": ("old library 32\n", OLD_TIME),
+}
+OLD_KEYS = ["old-software.reg"]
+
+# Where a whole installation puts the distribution.
+INSTALLED = {
+    **{STAGING + name: "dist:" + name for name in ["SETUP.EXE"] + list(DIST_FILES)},
+    SYS + "VLQSPW.DLL": "dist:VLQSPW.DLL",
+    SYS + "VLQSPREM.EXE": "dist:VLQSPREM.EXE",
+    SYS + "VLQSPSVC.EXE": "dist:VLQSPSVC.EXE",
+    WOW64 + "VLQSPW.DLL": "dist:VLQSPW32.DLL",
+}
+ALL_PROGRAMS = ["VLQWDZSV.EXE -remove", "VLQSPSVC.EXE -remove", "VLQSPSVC.EXE -install -VTN2"]
+OLDER_WOW64 = ("\n" + STAGING + "VLQSPW32.DLL is older than "
+               + SYS + "..\\sysWOW64\\VLQSPW.DLL.\n" + QUESTION)
+MOVE_SERVICE = ["\\??\\" + STAGING + "VLQSPSVC.EXE", "!\\??\\" + SYS + "VLQSPSVC.EXE"]
 
 
-def row(name, fixtures, args, exit_code, stdout, stdin=b"", only=None, why=None):
-    return dict(name=name, fixtures=fixtures, args=args, exit_code=exit_code,
-                stdout=stdout, stdin=stdin, only=only, why=why)
+def row(name, fixtures, args, exit_code, stdout, stdin=b"", only=None, why=None, dist=False,
+        missing=(), system=None, hold=None, files=None, keys=None, moves=None, log=None,
+        after_restart=None, timeout=120):
+    """One scenario. Files are given by their Windows paths; an expected file
+    is "dist:NAME" (the distribution's file), "standin:TAG", "text:..." or None
+    (absent)."""
+    return dict(name=name, fixtures=fixtures, args=args, exit_code=exit_code, stdout=stdout,
+                stdin=stdin, only=only, why=why, dist=dist, missing=missing,
+                system=system or {}, hold=hold, files=files or {}, keys=keys, moves=moves,
+                log=log, after_restart=after_restart, timeout=timeout)
 
 
 SCENARIOS = [
@@ -61,4 +112,51 @@ SCENARIOS = [
         + "Found Kestil but NO DRIVER.\nPress ENTER to continue\n"
         + NOT_CONFIGURED + COMPLETE,
         only="native", why=WINE_DEVICES),
+
+    row("forced install on a clean machine", [], ["-FU", "/X"], 0,
+        FORCING + BANNER + "{wait}" + COMPLETE, dist=True, files=INSTALLED,
+        keys=["vlqspsvc"], moves=[], log=["VLQSPSVC.EXE -install -VTN2"]),
+    row("forced install, no messages", [], ["/N", "-FU"], 0, "", dist=True, files=INSTALLED,
+        log=["VLQSPSVC.EXE -install -VTN2"]),
+    row("upgrade over the old software", OLD_KEYS, ["-FU", "/X"], 1,
+        FORCING + BANNER + "{wait}{wait}{wait}" + COMPLETE + REBOOT, dist=True,
+        system=OLD_FILES, files=INSTALLED, keys=["vlqspsvc"], moves=[], log=ALL_PROGRAMS),
+    row("upgrade with the adapter plugged in", ["adapter-hid.reg"] + OLD_KEYS, ["/X"], 1,
+        BANNER + "{wait}{wait}{wait}" + COMPLETE + REBOOT, dist=True, system=OLD_FILES,
+        files=INSTALLED, keys=["vlqspsvc"], moves=[], log=ALL_PROGRAMS,
+        only="native", why=HID_ONLY),
+    row("upgrade seen but not reachable", ["adapter-usb.reg"] + OLD_KEYS, ["/X"], 16,
+        BANNER + "{wait}{wait}{wait}" + NOT_CONFIGURED + COMPLETE, dist=True,
+        system=OLD_FILES, files=INSTALLED, keys=["vlqspsvc"], log=ALL_PROGRAMS),
+] + [
+    row("older installed file answered " + answer, OLD_KEYS, ["-FU"], 1,
+        FORCING + BANNER + "{wait}{wait}" + OLDER_WOW64 + "{wait}" + COMPLETE + REBOOT
+        + PRESS_ANY_KEY,
+        stdin=answer.encode() + b"\n", dist=True,
+        system={**OLD_FILES, WOW64 + "VLQSPW.DLL": ("newer library 32\n", NEW_TIME)},
+        files={WOW64 + "VLQSPW.DLL": kept}, log=ALL_PROGRAMS)
+    for answer, kept in [("n", "text:newer library 32\n"), ("y", "dist:VLQSPW32.DLL"),
+                         ("cancel", "dist:VLQSPW32.DLL")]
+] + [
+    row("staged file newer than the distribution's", [], ["-FU"], 0,
+        FORCING + BANNER + "\n{dist}\\VLQSPW.DLL is older than " + STAGING + "VLQSPW.DLL.\n"
+        + QUESTION + "{wait}" + COMPLETE + PRESS_ANY_KEY,
+        stdin=b"  yes\n", dist=True,
+        system={STAGING + "VLQSPW.DLL": ("staged earlier\n", NEW_TIME)},
+        files={STAGING + "VLQSPW.DLL": "dist:VLQSPW.DLL", SYS + "VLQSPW.DLL": "dist:VLQSPW.DLL"}),
+    row("running service program keeps its file in use", OLD_KEYS, ["-FU", "/X"], 1,
+        FORCING + BANNER + "{wait}" + COMPLETE + REBOOT, dist=True, system=OLD_FILES,
+        hold=SYS + "VLQSPSVC.EXE",
+        files={SYS + "VLQSPSVC.EXE": "standin:old", STAGING + "VLQSPSVC.EXE": "dist:VLQSPSVC.EXE",
+               SYS + "VLQSPREM.EXE": "dist:VLQSPREM.EXE"},
+        keys=["vlqspsvc"], moves=MOVE_SERVICE + MOVE_SERVICE, log=["VLQWDZSV.EXE -remove"],
+        after_restart={SYS + "VLQSPSVC.EXE": "dist:VLQSPSVC.EXE", STAGING + "VLQSPSVC.EXE": None}),
+    row("distribution file missing", [], ["-FU", "/X"], 2,
+        FORCING + BANNER + "{wait}" + FAILED, dist=True, missing=("VLQSPW32.DLL",),
+        files={STAGING + "VLQSPW32.DLL": None, WOW64 + "VLQSPW.DLL": None,
+               SYS + "VLQSPW.DLL": "dist:VLQSPW.DLL"}),
+    row("removal programs that exit with 259 are not waited for", OLD_KEYS, ["-FU", "/X"], 1,
+        FORCING + BANNER + "{wait}{wait}{wait}" + COMPLETE + REBOOT, dist=True,
+        system={**OLD_FILES, SYS + "standin.cfg": ("exit 259\n", OLD_TIME)}, log=ALL_PROGRAMS,
+        timeout=100, only="wine", why=WIDE_EXIT),
 ]

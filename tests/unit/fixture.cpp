@@ -138,3 +138,40 @@ std::string MachineTest::ReadHostFile(const fs::path& path) {
     text << in.rdbuf();
     return text.str();
 }
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+void StandinTest::SetUp() {
+    MachineTest::SetUp();
+    log_ = root_.parent_path() / "standin.log";
+    setenv("VTN2_STANDIN_LOG", log_.c_str(), 1);
+}
+
+void StandinTest::TearDown() {
+    unsetenv("VTN2_STANDIN_LOG");
+    MachineTest::TearDown();
+}
+
+fs::path StandinTest::System(const std::string& name) const {
+    return root_ / "drive_c" / "windows" / "system32" / name;
+}
+
+fs::path StandinTest::InstallStandin(const std::string& name) const {
+    fs::copy_file(VTN2_STANDIN_PATH, System(name), fs::copy_options::overwrite_existing);
+    return System(name);
+}
+
+void StandinTest::ConfigureStandins(const std::string& settings) const {
+    std::ofstream(System("standin.cfg")) << settings;
+}
+
+void StandinTest::ScaleClock(const std::string& scale) const {
+    std::ofstream(root_ / "clock") << "scale " << scale << "\n";
+}
+
+std::vector<std::string> StandinTest::StandinLog() const { return Lines(ReadHostFile(log_)); }

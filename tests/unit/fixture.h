@@ -47,6 +47,27 @@ private:
     int savedStdin_ = -1;
 };
 
+// A machine whose system directory can hold the stand-in program under the
+// adapter software's names; every call it gets is logged.
+class StandinTest : public MachineTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::filesystem::path System(const std::string& name) const;
+    // The stand-in, copied into the system directory under this name.
+    std::filesystem::path InstallStandin(const std::string& name) const;
+    // standin.cfg for every stand-in in the system directory.
+    void ConfigureStandins(const std::string& settings) const;
+    void ScaleClock(const std::string& scale) const;
+    std::vector<std::string> StandinLog() const;
+
+    std::filesystem::path log_;
+};
+
+// The lines of a text, without their line ends.
+std::vector<std::string> Lines(const std::string& text);
+
 // The Installer's run settings as a new process has them.
 void ResetRunSettings();
 

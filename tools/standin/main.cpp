@@ -2,8 +2,9 @@
 // of their names, it does to the machine what the Installer relies on that
 // program to do, and logs every call, so that tests see what was run.
 //
-//   vlqwdzsv.exe -remove        deletes the keys Services\vlqwdzsv and
-//                               Services\vlqwdzex (its running file stays)
+//   vlqwdzsv.exe -remove        deletes its own service key, Services\vlqwdzsv,
+//                               and leaves the older Services\vlqwdzex (and
+//                               its running file) for the Installer to purge
 //   VLQSPSVC.EXE -remove        deletes Services\vlqspsvc, VLQSPREM.EXE and
 //                               VLQSPW.DLL in the system directory
 //   VLQSPSVC.EXE -install -VTN2 registers Services\vlqspsvc
@@ -136,7 +137,8 @@ void RegisterService(const std::string& self) {
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
                         KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
-    const DWORD start = 2, type = 16;
+    // Started on demand only: a restarted test machine must not start it.
+    const DWORD start = 3, type = 16;
     RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(self.c_str()),
                    static_cast<DWORD>(self.size() + 1));
     RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&start), sizeof start);
@@ -174,7 +176,6 @@ int main(int argc, char* argv[]) {
     const bool remove = HasArgument(argc, argv, "-remove");
     if (_stricmp(name.c_str(), "vlqwdzsv.exe") == 0 && remove) {
         DeleteTree(HKEY_LOCAL_MACHINE, std::string(kServices) + "vlqwdzsv");
-        DeleteTree(HKEY_LOCAL_MACHINE, std::string(kServices) + "vlqwdzex");
     } else if (_stricmp(name.c_str(), "VLQSPSVC.EXE") == 0 && remove) {
         DeleteTree(HKEY_LOCAL_MACHINE, std::string(kServices) + "vlqspsvc");
         DeleteFileA((SystemDirectory() + "\\VLQSPREM.EXE").c_str());
