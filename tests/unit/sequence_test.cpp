@@ -19,7 +19,6 @@ protected:
     void SetUp() override {
         StandinTest::SetUp();
         bUnattended = 1;
-        ScaleClock("0.001");
     }
     // The staging directory as staging leaves it, the service program being
     // the stand-in so that its install command runs.
