@@ -75,12 +75,6 @@ struct ProcessHandleTraits {
     static void Close(Type value) { CloseHandle(value); }
 };
 
-struct HeapBlockTraits {
-    typedef LPVOID Type;
-    static Type Invalid() { return NULL; }
-    static void Close(Type value) { HeapFree(GetProcessHeap(), 0, value); }
-};
-
 struct SidTraits {
     typedef PSID Type;
     static Type Invalid() { return NULL; }
@@ -90,8 +84,27 @@ struct SidTraits {
 typedef UniqueResource<DeviceHandleTraits> UniqueDeviceHandle;
 typedef UniqueResource<FindTraits> UniqueFind;
 typedef UniqueResource<ProcessHandleTraits> UniqueProcessHandle;
-typedef UniqueResource<HeapBlockTraits> UniqueHeapBlock;
 typedef UniqueResource<SidTraits> UniqueSid;
+
+// A block of the process heap, given back to the heap it came from: asking
+// for the heap again at release could fail and leave the block behind.
+class UniqueHeapBlock {
+public:
+    UniqueHeapBlock(HANDLE hHeap, SIZE_T nBytes)
+        : hHeap_(hHeap), pBlock_(hHeap ? HeapAlloc(hHeap, 0, nBytes) : NULL) {}
+    ~UniqueHeapBlock() {
+        if (pBlock_) HeapFree(hHeap_, 0, pBlock_);
+    }
+    UniqueHeapBlock(const UniqueHeapBlock&) = delete;
+    UniqueHeapBlock& operator=(const UniqueHeapBlock&) = delete;
+
+    LPVOID get() const { return pBlock_; }
+    bool valid() const { return pBlock_ != NULL; }
+
+private:
+    HANDLE hHeap_;
+    LPVOID pBlock_;
+};
 typedef UniqueResource<DeviceSetTraits> UniqueDeviceSet;
 typedef UniqueResource<RegKeyTraits> UniqueHkey;
 typedef UniqueResource<LocalBlockTraits> UniqueLocalBlock;

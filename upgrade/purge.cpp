@@ -70,7 +70,7 @@ int GrantAdminsFullControl(HKEY parentKey, const char* szName) {
     if (RegGetKeySecurity(hKey.get(), DACL_SECURITY_INFORMATION, NULL, &dwSize) !=
         ERROR_INSUFFICIENT_BUFFER)
         return 1;
-    UniqueHeapBlock oldDescriptor(HeapAlloc(GetProcessHeap(), 0, dwSize));
+    UniqueHeapBlock oldDescriptor(GetProcessHeap(), dwSize);
     if (!oldDescriptor.valid()) return 1;
     if (RegGetKeySecurity(hKey.get(), DACL_SECURITY_INFORMATION, oldDescriptor.get(), &dwSize) !=
         ERROR_SUCCESS)
@@ -85,7 +85,7 @@ int GrantAdminsFullControl(HKEY parentKey, const char* szName) {
                                   DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, adminsSid.put()))
         return 1;
     DWORD dwAclSize = GetLengthSid(adminsSid.get()) + 16;
-    UniqueHeapBlock aclBlock(HeapAlloc(GetProcessHeap(), 0, dwAclSize));
+    UniqueHeapBlock aclBlock(GetProcessHeap(), dwAclSize);
     if (!aclBlock.valid()) return 1;
     PACL pAcl = static_cast<PACL>(aclBlock.get());
     SECURITY_DESCRIPTOR descriptor;

@@ -62,14 +62,6 @@ bool GlobMatch(std::string_view pattern, std::string_view text) {
     return p == pattern.size();
 }
 
-namespace {
-
-struct FaultRule {
-    std::string function;
-    std::string pattern;
-    uint32_t error = 0;
-};
-
 // A faults line: FUNCTION PATTERN ERROR, the pattern being everything between
 // the first and the last word, so that it may hold blanks as paths do.
 bool ParseRule(const std::string& raw, FaultRule& rule) {
@@ -96,6 +88,8 @@ bool ParseRule(const std::string& raw, FaultRule& rule) {
     rule.error = static_cast<uint32_t>(code);
     return true;
 }
+
+namespace {
 
 std::vector<FaultRule> ReadFaults(const fs::path& root) {
     std::vector<FaultRule> rules;
@@ -149,21 +143,55 @@ HandleTable& Table() {
 
 }  // namespace
 
-std::vector<std::string>& Calls() {
-    static std::vector<std::string> calls;
-    return calls;
+namespace {
+
+// The emulated calls this process has made. With VTN2_CALL_LOG set, they are
+// appended to that file when the process ends, one a line after the
+// program's name and the call's number, so that a test can count them.
+struct CallRecord {
+    std::vector<std::string> calls;
+    ~CallRecord() {
+        const char* log = std::getenv("VTN2_CALL_LOG");
+        if (!log || !*log || calls.empty()) return;
+        std::string text;
+        for (size_t i = 0; i < calls.size(); ++i)
+            text += ProgramName() + " " + std::to_string(i + 1) + " " + calls[i] + "\n";
+        if (FILE* out = std::fopen(log, "a")) {
+            std::fwrite(text.data(), 1, text.size(), out);
+            std::fclose(out);
+        }
+    }
+    static const std::string& ProgramName() {
+        static const std::string name = [] {
+            std::error_code ec;
+            return fs::read_symlink("/proc/self/exe", ec).filename().string();
+        }();
+        return name;
+    }
+};
+
+CallRecord& Record() {
+    static CallRecord record;
+    return record;
 }
 
+// "call:N PROGRAM ERROR" fails the Nth emulated call of a process whose
+// program file name matches PROGRAM, whatever the call is.
+bool FailsThisCall(const FaultRule& rule, size_t number) {
+    return rule.function == "call:" + std::to_string(number) &&
+           GlobMatch(rule.pattern, CallRecord::ProgramName());
+}
+
+}  // namespace
+
 uint32_t Enter(const char* function, std::string_view subject) {
-    Calls().push_back(subject.empty() ? std::string(function)
-                                      : std::string(function) + " " + std::string(subject));
-    std::optional<fs::path> root;
-    {
-        const char* setting = std::getenv("VTN2_MACHINE");
-        if (setting && *setting) root = fs::path(setting);
-    }
-    if (!root) return 0;
-    for (const FaultRule& rule : ReadFaults(*root)) {
+    std::vector<std::string>& calls = Record().calls;
+    calls.push_back(subject.empty() ? std::string(function)
+                                    : std::string(function) + " " + std::string(subject));
+    const char* setting = std::getenv("VTN2_MACHINE");
+    if (!setting || !*setting) return 0;
+    for (const FaultRule& rule : ReadFaults(setting)) {
+        if (FailsThisCall(rule, calls.size())) return rule.error;
         if (rule.function == function && GlobMatch(rule.pattern, subject)) return rule.error;
     }
     return 0;
@@ -219,8 +247,8 @@ bool Release(void* handle, Kind kind) {
     return true;
 }
 
-std::vector<std::string> CallLog() { return Calls(); }
-void ClearCallLog() { Calls().clear(); }
+std::vector<std::string> CallLog() { return Record().calls; }
+void ClearCallLog() { Record().calls.clear(); }
 
 size_t OutstandingResources() {
     HandleTable& table = Table();

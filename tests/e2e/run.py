@@ -292,20 +292,24 @@ def check_files(platform, expected, problems, when):
                 when, windows_path, describe(got), describe(want), spec))
 
 
+def set_up(platform, scenario):
+    """Makes the scenario's machine; returns the process holding a file, if any."""
+    platform.prepare()
+    for fixture in scenario["fixtures"]:
+        platform.import_reg(fixture)
+    for windows_path, (content, mtime) in scenario["system"].items():
+        platform.put(resolve(platform.drive_c, windows_path), content, mtime)
+    if scenario["dist"]:
+        platform.make_dist(scenario["missing"])
+    return platform.start_holder(scenario["hold"]) if scenario["hold"] else None
+
+
 def run_scenario(platform_class, name, scenario, options):
     with tempfile.TemporaryDirectory(prefix="vtn2-e2e-") as work:
         platform = platform_class(work, options.build, options.windows_build)
         holder = None
         try:
-            platform.prepare()
-            for fixture in scenario["fixtures"]:
-                platform.import_reg(fixture)
-            for windows_path, (content, mtime) in scenario["system"].items():
-                platform.put(resolve(platform.drive_c, windows_path), content, mtime)
-            if scenario["dist"]:
-                platform.make_dist(scenario["missing"])
-            if scenario["hold"]:
-                holder = platform.start_holder(scenario["hold"])
+            holder = set_up(platform, scenario)
             try:
                 code, stdout, problems = platform.run_setup(scenario["args"], scenario["stdin"],
                                                             scenario["timeout"])

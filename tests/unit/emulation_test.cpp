@@ -75,6 +75,16 @@ TEST_F(Emulation, FaultsFailTheNamedCallOnMatchingSubjectsOnly) {
     RegCloseKey(key);
 }
 
+TEST_F(Emulation, CallRuleFailsTheNthCallOfTheNamedProgramOnly) {
+    WriteFaults("call:3 unit_test? 1234\ncall:1 setup* 5\n");
+    char buffer[520];
+    EXPECT_EQ(GetSystemDirectoryA(buffer, sizeof buffer), 19u);
+    EXPECT_EQ(GetSystemDirectoryA(buffer, sizeof buffer), 19u);
+    EXPECT_EQ(GetSystemDirectoryA(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(GetSystemDirectoryA(buffer, sizeof buffer), 19u);
+}
+
 TEST(Glob, StarAndQuestionMarkOnlyAndCaseBlind) {
     EXPECT_TRUE(emu::GlobMatch("*", ""));
     EXPECT_TRUE(emu::GlobMatch("C:\\WINDOWS\\*.dll", "c:\\windows\\system32\\x.DLL"));

@@ -1,5 +1,6 @@
 #include "fixture.h"
 #include "platform/emu/registry_store.h"
+#include "platform/emulation.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -136,6 +137,30 @@ TEST_F(Purge, GrantFailingAtAnyStepChangesNothingAndReleasesAll) {
         EXPECT_EQ(ServiceKeys(), std::vector<std::string>{"vlqwdzsv"}) << "its subkey is gone";
         EXPECT_EQ(Sddl("vlqwdzsv"), "");
     }
+}
+
+TEST_F(Purge, HeapThatCannotBeHadAtAnyPointLeavesNoBlockBehind) {
+    AddServiceKeys({"vlqwdzsv"});
+    HKEY services = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services", 0,
+                            KEY_READ, &services),
+              0);
+    emu::ClearCallLog();
+    EXPECT_EQ(GrantAdminsFullControl(services, "vlqwdzsv"), 0);
+    std::vector<size_t> heapCalls;
+    std::vector<std::string> calls = emu::CallLog();
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i] == "GetProcessHeap") heapCalls.push_back(i + 1);
+    }
+    ASSERT_FALSE(heapCalls.empty());
+    for (size_t number : heapCalls) {
+        SCOPED_TRACE(number);
+        WriteFaults("call:" + std::to_string(number) + " unit_tests 5\n");
+        emu::ClearCallLog();
+        GrantAdminsFullControl(services, "vlqwdzsv");
+        EXPECT_EQ(emu::OutstandingResources(), 1u) << emu::DescribeOutstanding();
+    }
+    RegCloseKey(services);
 }
 
 }  // namespace
