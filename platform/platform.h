@@ -25,6 +25,28 @@ extern "C" {
 #include <conio.h>
 #include <direct.h>
 
+// SETUP.EXE runs with administrator rights from wherever it was downloaded,
+// where a hid.dll or setupapi.dll beside it would load before the system's.
+// So it does not import them: these wrappers (platform/win/system_dlls.cpp)
+// take each function from the system directory alone, and fail as the call
+// itself fails when it cannot be had there.
+decltype(HidD_GetHidGuid) Vtn2HidD_GetHidGuid;
+decltype(HidD_GetAttributes) Vtn2HidD_GetAttributes;
+decltype(SetupDiGetClassDevsA) Vtn2SetupDiGetClassDevsA;
+decltype(SetupDiEnumDeviceInterfaces) Vtn2SetupDiEnumDeviceInterfaces;
+decltype(SetupDiGetDeviceInterfaceDetailA) Vtn2SetupDiGetDeviceInterfaceDetailA;
+decltype(SetupDiEnumDeviceInfo) Vtn2SetupDiEnumDeviceInfo;
+decltype(SetupDiGetDeviceRegistryPropertyA) Vtn2SetupDiGetDeviceRegistryPropertyA;
+decltype(SetupDiDestroyDeviceInfoList) Vtn2SetupDiDestroyDeviceInfoList;
+#define HidD_GetHidGuid Vtn2HidD_GetHidGuid
+#define HidD_GetAttributes Vtn2HidD_GetAttributes
+#define SetupDiGetClassDevsA Vtn2SetupDiGetClassDevsA
+#define SetupDiEnumDeviceInterfaces Vtn2SetupDiEnumDeviceInterfaces
+#define SetupDiGetDeviceInterfaceDetailA Vtn2SetupDiGetDeviceInterfaceDetailA
+#define SetupDiEnumDeviceInfo Vtn2SetupDiEnumDeviceInfo
+#define SetupDiGetDeviceRegistryPropertyA Vtn2SetupDiGetDeviceRegistryPropertyA
+#define SetupDiDestroyDeviceInfoList Vtn2SetupDiDestroyDeviceInfoList
+
 #else  // the emulated machine
 
 typedef int BOOL;
