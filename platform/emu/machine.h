@@ -27,6 +27,15 @@ uint32_t Enter(const char* function, std::string_view subject = {});
 // Glob with * and ?, letters compared without regard to case.
 bool GlobMatch(std::string_view pattern, std::string_view text);
 
+// One line of ROOT/faults. ParseRule returns false for a blank or comment
+// line and throws std::invalid_argument for a malformed one.
+struct FaultRule {
+    std::string function;
+    std::string pattern;
+    uint32_t error = 0;
+};
+bool ParseRule(const std::string& line, FaultRule& rule);
+
 void SetLastErrorCode(uint32_t code);
 uint32_t LastErrorCode();
 
