@@ -23,6 +23,7 @@ from scenarios import SCENARIOS  # noqa: E402
 SYSTEM_ONLY = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 PLANTED = ("hid.dll", "setupapi.dll")
 DETECT_ONLY = "adapter seen but not reachable, detect only"
+NOT_FOUND = "no adapter, detect only"
 MARK = ".loaded"
 
 
@@ -88,10 +89,25 @@ def check_plant_marks(wine, options):
     return []
 
 
+def scenario_named(name):
+    for scenario in SCENARIOS:
+        if scenario["name"] == name:
+            return scenario
+    raise LookupError("no scenario named %r in scenarios.py" % name)
+
+
+def check_run(done, scenario, folder):
+    problems = []
+    if done.returncode != scenario["exit_code"]:
+        problems.append("exit code %d, expected %d" % (done.returncode, scenario["exit_code"]))
+    if not output_pattern(scenario["stdout"], "wine", folder).fullmatch(done.stdout):
+        problems.append("standard output %r, expected that of %r"
+                        % (done.stdout.decode("latin-1"), scenario["name"]))
+    return problems
+
+
 def check_planted_not_loaded(wine, options):
-    scenario = next((s for s in SCENARIOS if s["name"] == DETECT_ONLY), None)
-    if scenario is None:
-        return ["no scenario named %r in scenarios.py" % DETECT_ONLY]
+    scenario = scenario_named(DETECT_ONLY)
     for fixture in scenario["fixtures"]:
         wine.import_reg(fixture)
     downloads = os.path.join(wine.work, "Downloads")
@@ -103,12 +119,19 @@ def check_planted_not_loaded(wine, options):
                      input=scenario["stdin"], cwd=cwd, timeout=scenario["timeout"])
 
     problems = ["loaded: " + path for path in marks(downloads) + marks(cwd)]
-    if done.returncode != scenario["exit_code"]:
-        problems.append("exit code %d, expected %d" % (done.returncode, scenario["exit_code"]))
-    if not output_pattern(scenario["stdout"], "wine", downloads).fullmatch(done.stdout):
-        problems.append("standard output %r, expected that of %r"
-                        % (done.stdout.decode("latin-1"), DETECT_ONLY))
-    return problems
+    return problems + check_run(done, scenario, downloads)
+
+
+def check_without_system_dlls(wine, options):
+    """Where hid.dll and setupapi.dll can't be had, the adapter is not found:
+    no crash, and no refusal to start as with DLLs imported."""
+    scenario = scenario_named(NOT_FOUND)
+    for fixture in scenario_named(DETECT_ONLY)["fixtures"]:
+        wine.import_reg(fixture)
+    env = dict(wine.env, WINEDLLOVERRIDES="mscoree,mshtml,hid,setupapi=")
+    done = subprocess.run(["wine", options.setup] + scenario["args"], input=scenario["stdin"],
+                          env=env, cwd=wine.work, capture_output=True, timeout=scenario["timeout"])
+    return check_run(done, scenario, wine.work)
 
 
 def main():
@@ -121,16 +144,26 @@ def main():
     options.setup = os.path.join(options.windows_build, "SETUP.EXE")
     options.plant = os.path.join(options.windows_build, "VTN2PLANT.DLL")
 
-    results = [("imports only DLLs of the system directory", check_imports(options)),
-               ("version resource", check_version(options))]
+    results = []
+
+    def check(name, function, *args):
+        try:
+            results.append((name, function(*args, options)))
+        except (OSError, LookupError, subprocess.SubprocessError) as error:
+            results.append((name, ["%s: %s" % (type(error).__name__, error)]))
+
+    check("imports only DLLs of the system directory", check_imports)
+    check("version resource", check_version)
     Wine.make_base(os.path.join(options.build, "wine-base"))
     with tempfile.TemporaryDirectory(prefix="vtn2-dll-guard-") as work:
         wine = Wine(work, options.build, options.windows_build)
         try:
             wine.prepare()
-            results.append(("the planted DLL marks its loading", check_plant_marks(wine, options)))
-            results.append(("planted hid.dll and setupapi.dll stay unloaded, detection works",
-                            check_planted_not_loaded(wine, options)))
+            check("the planted DLL marks its loading", check_plant_marks, wine)
+            check("planted hid.dll and setupapi.dll stay unloaded, detection works",
+                  check_planted_not_loaded, wine)
+            check("without hid.dll and setupapi.dll the adapter is not found",
+                  check_without_system_dlls, wine)
         finally:
             wine.finish()
 

@@ -71,6 +71,28 @@ INSTALLED = {
 ALL_PROGRAMS = ["VLQWDZSV.EXE -remove", "VLQSPSVC.EXE -remove", "VLQSPSVC.EXE -install -VTN2"]
 OLDER_WOW64 = ("\n" + STAGING + "VLQSPW32.DLL is older than "
                + SYS + "..\\sysWOW64\\VLQSPW.DLL.\n" + QUESTION)
+
+
+def copy_traces(source_dir, dest_dir, names, dest_names=None):
+    out = ""
+    for name, dest_name in zip(names, dest_names or names):
+        out += "CopyFile source = >%s%s<\nCopyFile dest = >%s%s<\n" % (
+            source_dir, name, dest_dir, dest_name)
+    return out
+
+
+def buffer_traces(dest_dir):
+    return "lpBuffer = >%s<\nlpBuffr2 = >%s<\n" % (STAGING, dest_dir)
+
+
+DEBUG_INSTALL = (
+    FORCING + BANNER
+    + copy_traces("{dist}\\", STAGING, ["SETUP.EXE"] + list(DIST_FILES))
+    + "Found USB SP.\nPress ENTER to continue\n"
+    + buffer_traces(SYS) + copy_traces(STAGING, SYS, ["VLQSPW.DLL", "VLQSPREM.EXE", "VLQSPSVC.EXE"])
+    + buffer_traces(SYS + "..\\sysWOW64\\")
+    + copy_traces(STAGING, SYS + "..\\sysWOW64\\", ["VLQSPW32.DLL"], ["VLQSPW.DLL"])
+    + "{wait}" + COMPLETE)
 MOVE_SERVICE = ["\\??\\" + STAGING + "VLQSPSVC.EXE", "!\\??\\" + SYS + "VLQSPSVC.EXE"]
 
 
@@ -151,6 +173,13 @@ SCENARIOS = [
                SYS + "VLQSPREM.EXE": "dist:VLQSPREM.EXE"},
         keys=["vlqspsvc"], moves=MOVE_SERVICE + MOVE_SERVICE, log=["VLQWDZSV.EXE -remove"],
         after_restart={SYS + "VLQSPSVC.EXE": "dist:VLQSPSVC.EXE", STAGING + "VLQSPSVC.EXE": None}),
+    row("forced install with debug traces", [], ["-FU", "/X", "/D"], 0, DEBUG_INSTALL, dist=True,
+        files=INSTALLED),
+    row("old restart service's removal program missing", OLD_KEYS, ["-FU", "/X"], 1,
+        FORCING + BANNER + "{wait}{wait}" + COMPLETE + REBOOT, dist=True,
+        system={k: v for k, v in OLD_FILES.items() if not k.endswith("vlqwdzsv.exe")},
+        files=INSTALLED, keys=["vlqspsvc"],
+        log=["VLQSPSVC.EXE -remove", "VLQSPSVC.EXE -install -VTN2"]),
     row("distribution file missing", [], ["-FU", "/X"], 2,
         FORCING + BANNER + "{wait}" + FAILED, dist=True, missing=("VLQSPW32.DLL",),
         files={STAGING + "VLQSPW32.DLL": None, WOW64 + "VLQSPW.DLL": None,
