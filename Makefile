@@ -25,7 +25,7 @@ test: deps native windows sanitize
 	@ctest --preset sanitize -j2 --timeout 300
 
 demo: native
-	@tools/demo.sh
+	@python3 tools/demo.py
 
 clean:
 	rm -rf build
