@@ -130,36 +130,6 @@ FILETIME ToFileTime(const timespec& time) {
 
 // ---- DOS attributes ------------------------------------------------------
 
-// Paths go into the store with every byte that could break its line format
-// written as %XX.
-std::string EscapePath(const std::string& text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c <= 0x20 || c == '%' || c >= 0x7F) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-std::string UnescapePath(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 // The DOS attributes that differ from a new file's, by the file's absolute
 // host path with its directory made canonical, so that files outside ROOT
 // have them too and a link names itself rather than its target.
@@ -180,8 +150,13 @@ public:
         while (std::getline(in, line)) {
             size_t blank = line.find(' ');
             if (blank == std::string::npos || line.rfind("vtn2-attributes", 0) == 0) continue;
-            entries_[UnescapePath(line.substr(blank + 1))] =
-                static_cast<uint32_t>(std::stoul(line.substr(0, blank), nullptr, 16));
+            std::string path;
+            char* end = nullptr;
+            unsigned long attributes = std::strtoul(line.c_str(), &end, 16);
+            // A line spoilt by hand is passed over rather than taken for another file.
+            if (end != line.c_str() + blank || !PercentDecode(line.substr(blank + 1), path))
+                continue;
+            entries_[path] = static_cast<uint32_t>(attributes);
         }
     }
 
@@ -226,7 +201,7 @@ public:
             if (::lstat(key.c_str(), &info) != 0) continue;
             char hex[16];
             std::snprintf(hex, sizeof hex, "%08x", attributes);
-            text << hex << ' ' << EscapePath(key) << '\n';
+            text << hex << ' ' << PercentEncode(key) << '\n';
         }
         fs::path store = root_ / "attributes";
         fs::path temp = store;

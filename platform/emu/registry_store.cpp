@@ -30,22 +30,9 @@ constexpr RootName kRoots[] = {
 
 constexpr size_t kMaxKeyName = 255;
 
-// Key and value names go into the file with every byte that could confuse
-// the line format written as %XX.
-std::string Escape(std::string_view text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out = "=";
-    for (unsigned char c : text) {
-        if (c <= 0x20 || c == '%' || c >= 0x7F) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
+// Key and value names go into the file percent-encoded, after a "=" that
+// keeps an empty name a word of its own.
+std::string Escape(std::string_view text) { return "=" + PercentEncode(text); }
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -55,20 +42,7 @@ int HexDigit(char c) {
 }
 
 bool Unescape(std::string_view token, std::string& out) {
-    if (token.empty() || token[0] != '=') return false;
-    out.clear();
-    for (size_t i = 1; i < token.size(); ++i) {
-        if (token[i] != '%') {
-            out += token[i];
-            continue;
-        }
-        if (i + 2 >= token.size()) return false;
-        int hi = HexDigit(token[i + 1]), lo = HexDigit(token[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    return true;
+    return !token.empty() && token[0] == '=' && PercentDecode(token.substr(1), out);
 }
 
 std::string HexData(const std::vector<uint8_t>& data) {
@@ -112,6 +86,37 @@ const RootName* LookupRoot(std::string_view name) {
 }
 
 }  // namespace
+
+std::string PercentEncode(std::string_view text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c == '%' || c >= 0x7F) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool PercentDecode(std::string_view text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) return false;
+        int hi = HexDigit(text[i + 1]), lo = HexDigit(text[i + 2]);
+        if (hi < 0 || lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    return true;
+}
 
 std::string FoldCase(std::string_view name) {
     std::string out(name);

@@ -20,6 +20,12 @@ namespace emu {
 // Names are compared the way Windows compares them: without regard to the
 // case of the letters, kept as they were given.
 std::string FoldCase(std::string_view name);
+
+// Text with every byte that could break a line of the machine's stores
+// (blanks, controls, '%', bytes above 0x7E) written as %XX, and back; false
+// when the text holds a malformed %XX.
+std::string PercentEncode(std::string_view text);
+bool PercentDecode(std::string_view text, std::string& out);
 bool NamesEqual(std::string_view a, std::string_view b);
 
 struct RegValue {

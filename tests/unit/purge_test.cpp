@@ -28,6 +28,13 @@ protected:
         emu::RegistryTransaction transaction(root_);
         return transaction.registry().FindPath(std::string(kServices) + service)->sddl;
     }
+    // The service database key, opened as the purge opens it.
+    static HKEY OpenServices() {
+        HKEY services = nullptr;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\", 0, KEY_READ,
+                      &services);
+        return services;
+    }
     void SetSddl(const std::string& service, const std::string& sddl) {
         emu::RegistryTransaction transaction(root_);
         transaction.registry().FindPath(std::string(kServices) + service)->sddl = sddl;
@@ -98,10 +105,8 @@ TEST_F(Purge, KeyThatCannotBeOpenedIsLeftAlone) {
 TEST_F(Purge, GrantLeavesOnlyFullControlForTheAdministrators) {
     AddServiceKeys({"vlqwdzsv"});
     SetSddl("vlqwdzsv", "O:SYG:SYD:(A;;KR;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)");
-    HKEY services = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\", 0,
-                            KEY_READ, &services),
-              0);
+    HKEY services = OpenServices();
+    ASSERT_NE(services, nullptr);
     EXPECT_EQ(GrantAdminsFullControl(services, "vlqwdzsv"), 0);
     RegCloseKey(services);
     EXPECT_EQ(Sddl("vlqwdzsv"), "O:SYG:SYD:(A;;KA;;;BA)");
@@ -111,10 +116,8 @@ TEST_F(Purge, GrantNeedsToReadTheDescriptorFirst) {
     AddServiceKeys({"vlqwdzsv"});
     const std::string denied = "O:SYD:(D;;RC;;;BA)(A;;KA;;;BA)";
     SetSddl("vlqwdzsv", denied);
-    HKEY services = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services", 0,
-                            KEY_READ, &services),
-              0);
+    HKEY services = OpenServices();
+    ASSERT_NE(services, nullptr);
     EXPECT_EQ(GrantAdminsFullControl(services, "vlqwdzsv"), 1);
     RegCloseKey(services);
     EXPECT_EQ(Sddl("vlqwdzsv"), denied);
@@ -141,10 +144,8 @@ TEST_F(Purge, GrantFailingAtAnyStepChangesNothingAndReleasesAll) {
 
 TEST_F(Purge, HeapThatCannotBeHadAtAnyPointLeavesNoBlockBehind) {
     AddServiceKeys({"vlqwdzsv"});
-    HKEY services = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services", 0,
-                            KEY_READ, &services),
-              0);
+    HKEY services = OpenServices();
+    ASSERT_NE(services, nullptr);
     emu::ClearCallLog();
     EXPECT_EQ(GrantAdminsFullControl(services, "vlqwdzsv"), 0);
     std::vector<size_t> heapCalls;
