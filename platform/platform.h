@@ -49,6 +49,9 @@ decltype(SetupDiDestroyDeviceInfoList) Vtn2SetupDiDestroyDeviceInfoList;
 
 #else  // the emulated machine
 
+// The names below are Windows' own, reserved or not.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+
 typedef int BOOL;
 typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
@@ -446,6 +449,8 @@ void Vtn2Free(void* block);
 #define malloc(size) Vtn2Malloc(size)
 #define free(block) Vtn2Free(block)
 #endif
+
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 #endif  // _WIN32
 

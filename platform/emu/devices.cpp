@@ -265,6 +265,7 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     if (PropertyRegDataType) *PropertyRegDataType = device->hardwareIdType;
     if (!PropertyBuffer || PropertyBufferSize < needed)
         return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
     std::memcpy(PropertyBuffer, ids.data(), ids.size());
     return TRUE;
 }

@@ -139,9 +139,9 @@ class AttributeStore {
 public:
     enum Mode { kRead, kWrite };
 
-    AttributeStore(const fs::path& root, Mode mode) : root_(root) {
-        lock_ = UniqueFd(
-            ::open((root / "attributes.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    AttributeStore(const fs::path& root, Mode mode)
+        : root_(root),
+          lock_(::open((root / "attributes.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
         if (!lock_) throw std::runtime_error("cannot lock " + (root / "attributes").string());
         while (::flock(lock_.get(), mode == kWrite ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
         }

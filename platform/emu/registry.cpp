@@ -145,7 +145,8 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
     *phkResult = nullptr;
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegOpenKeyExA", emu::Join(base, lpSubKey))) return error;
+    if (uint32_t error = emu::Enter("RegOpenKeyExA", emu::Join(base, lpSubKey)))
+        return static_cast<LSTATUS>(error);
     return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, status);
@@ -170,7 +171,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                       LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegEnumKeyExA", base)) return error;
+    if (uint32_t error = emu::Enter("RegEnumKeyExA", base)) return static_cast<LSTATUS>(error);
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (!emu::HandleMay(hKey, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
@@ -200,7 +201,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
                          LPDWORD lpcbData) {
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegQueryValueExA", base)) return error;
+    if (uint32_t error = emu::Enter("RegQueryValueExA", base)) return static_cast<LSTATUS>(error);
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     if (!emu::HandleMay(hKey, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
@@ -218,6 +219,8 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
         *lpcbData = static_cast<DWORD>(data.size());
         if (!lpData) return ERROR_SUCCESS;
         if (capacity < data.size()) return ERROR_MORE_DATA;
+        // Data as stored: a string value without its NUL stays without it.
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
         std::memcpy(lpData, data.data(), data.size());
         return ERROR_SUCCESS;
     });
@@ -227,7 +230,8 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-    if (uint32_t error = emu::Enter("RegDeleteKeyA", emu::Join(base, lpSubKey))) return error;
+    if (uint32_t error = emu::Enter("RegDeleteKeyA", emu::Join(base, lpSubKey)))
+        return static_cast<LSTATUS>(error);
     return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, status);
@@ -250,7 +254,8 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
     *phkResult = nullptr;
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegCreateKeyExA", emu::Join(base, lpSubKey))) return error;
+    if (uint32_t error = emu::Enter("RegCreateKeyExA", emu::Join(base, lpSubKey)))
+        return static_cast<LSTATUS>(error);
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     std::optional<emu::SecurityDescriptor> given;
     if (lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor) {
@@ -311,7 +316,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
                        DWORD cbData) {
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegSetValueExA", base)) return error;
+    if (uint32_t error = emu::Enter("RegSetValueExA", base)) return static_cast<LSTATUS>(error);
     if (!emu::HandleMay(hKey, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     if (!lpData && cbData) return ERROR_NOACCESS;
     emu::RegValue value;
@@ -338,7 +343,7 @@ LSTATUS RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                           LPDWORD lpcbSecurityDescriptor) {
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegGetKeySecurity", base)) return error;
+    if (uint32_t error = emu::Enter("RegGetKeySecurity", base)) return static_cast<LSTATUS>(error);
     if (!lpcbSecurityDescriptor) return ERROR_INVALID_PARAMETER;
     uint32_t needed = 0;
     if (SecurityInformation &
@@ -364,7 +369,7 @@ LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                           PSECURITY_DESCRIPTOR pSecurityDescriptor) {
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegSetKeySecurity", base)) return error;
+    if (uint32_t error = emu::Enter("RegSetKeySecurity", base)) return static_cast<LSTATUS>(error);
     if (!pSecurityDescriptor) return ERROR_INVALID_PARAMETER;
     uint32_t needed = 0;
     if (SecurityInformation & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;

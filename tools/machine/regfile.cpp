@@ -167,7 +167,7 @@ public:
 
 private:
     [[noreturn]] void Fail(size_t offset, const std::string& reason, const char* expected) const {
-        throw std::runtime_error(fileName_ + ":" + std::to_string(line_->NumberAt(offset)) + ": " +
+        throw std::runtime_error(fileName_ + ":" + std::to_string(line_.NumberAt(offset)) + ": " +
                                  reason + ": expected " + expected);
     }
 
@@ -180,7 +180,7 @@ private:
     std::string fileName_;
     bool ansi_ = false;  // REGEDIT4: the strings in hex data are 8-bit
     bool inKey_ = false;
-    const Line* line_ = nullptr;
+    Line line_;  // the logical line being read: its text and where its pieces began
     std::vector<Operation> operations_;
 };
 
@@ -205,9 +205,7 @@ std::vector<Operation> Parser::Parse(const std::string& bytes) {
         start = end + 1;
     }
 
-    Line line;
-    line_ = &line;
-    line.pieces = {{0, 1}};
+    line_.pieces = {{0, 1}};
     std::string_view header = TrimRight(physical.front());
     if (header == kHeader4) {
         ansi_ = true;
@@ -216,34 +214,34 @@ std::vector<Operation> Parser::Parse(const std::string& bytes) {
     }
 
     for (size_t i = 1; i < physical.size(); ++i) {
-        line.text = std::string(TrimRight(TrimLeft(physical[i])));
-        line.pieces = {{0, static_cast<int>(i + 1)}};
-        if (line.text.empty() || line.text[0] == ';') continue;
-        if (line.text[0] != '[') {
-            while (!line.text.empty() && line.text.back() == '\\' && i + 1 < physical.size()) {
-                line.text.pop_back();
+        line_.text = std::string(TrimRight(TrimLeft(physical[i])));
+        line_.pieces = {{0, static_cast<int>(i + 1)}};
+        if (line_.text.empty() || line_.text[0] == ';') continue;
+        if (line_.text[0] != '[') {
+            while (!line_.text.empty() && line_.text.back() == '\\' && i + 1 < physical.size()) {
+                line_.text.pop_back();
                 ++i;
-                line.pieces.emplace_back(line.text.size(), static_cast<int>(i + 1));
-                line.text += TrimRight(TrimLeft(physical[i]));
+                line_.pieces.emplace_back(line_.text.size(), static_cast<int>(i + 1));
+                line_.text += TrimRight(TrimLeft(physical[i]));
             }
         }
-        if (line.text[0] == '[') {
+        if (line_.text[0] == '[') {
             KeyLine();
-        } else if (line.text[0] == '"' || line.text[0] == '@') {
+        } else if (line_.text[0] == '"' || line_.text[0] == '@') {
             ValueLine();
         } else {
             Fail(0, "unexpected line", kExpectLine);
         }
     }
     if (odd) {
-        line.pieces = {{0, static_cast<int>(physical.size())}};
+        line_.pieces = {{0, static_cast<int>(physical.size())}};
         Fail(0, "the file ends in half a UTF-16 character", "UTF-16LE text of whole characters");
     }
     return std::move(operations_);
 }
 
 void Parser::KeyLine() {
-    const std::string& text = line_->text;
+    const std::string& text = line_.text;
     if (text.back() != ']') Fail(text.size(), "key line without closing ']'", kExpectKey);
     bool remove = text.size() > 1 && text[1] == '-';
     size_t start = remove ? 2 : 1;
@@ -285,7 +283,7 @@ void Parser::KeyLine() {
 // A "..." text starting at pos, with \\ and \" its only escapes; pos ends
 // past the closing quote.
 std::string Parser::Quoted(size_t& pos, const char* what) {
-    const std::string& text = line_->text;
+    const std::string& text = line_.text;
     std::string out;
     for (size_t i = pos + 1; i < text.size(); ++i) {
         if (text[i] == '"') {
@@ -306,7 +304,7 @@ std::string Parser::Quoted(size_t& pos, const char* what) {
 }
 
 std::vector<uint8_t> Parser::HexBytes(size_t pos) {
-    const std::string& text = line_->text;
+    const std::string& text = line_.text;
     std::vector<uint8_t> out;
     while (pos < text.size()) {
         size_t end = std::min(text.find(',', pos), text.size());
@@ -322,7 +320,7 @@ std::vector<uint8_t> Parser::HexBytes(size_t pos) {
 }
 
 void Parser::ValueLine() {
-    const std::string& text = line_->text;
+    const std::string& text = line_.text;
     size_t pos = 0;
     Operation operation{Operation::SetValue, {}, {}};
     if (text[0] == '@') {
