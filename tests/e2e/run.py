@@ -283,6 +283,8 @@ def output_pattern(text, platform, dist):
 
 
 def check_files(platform, expected, problems, when):
+    """Contents as expected; a file placed from the distribution also keeps
+    the distribution's last-write time, wherever it went through."""
     for windows_path, spec in expected.items():
         want = platform.expected_bytes(spec)
         got = platform.file_bytes(windows_path)
@@ -290,6 +292,11 @@ def check_files(platform, expected, problems, when):
             describe = lambda b: "absent" if b is None else "%d bytes %r" % (len(b), b[:40])
             problems.append("%s %s: %s, expected %s (%s)" % (
                 when, windows_path, describe(got), describe(want), spec))
+        elif spec and spec.startswith("dist:"):
+            mtime = os.stat(resolve(platform.drive_c, windows_path)).st_mtime
+            if mtime != DIST_TIME:
+                problems.append("%s %s: last written %s, expected the distribution's %s" % (
+                    when, windows_path, mtime, DIST_TIME))
 
 
 def set_up(platform, scenario):
