@@ -1,5 +1,5 @@
 # The Installer on two platforms. See README.md.
-.PHONY: all native windows sanitize test demo deps clean
+.PHONY: all native windows sanitize fuzz-build fuzz test demo deps clean
 
 all: native
 
@@ -18,11 +18,35 @@ sanitize:
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize
 
-# Every suite on the plain build (SETUP.EXE under Wine included), and the
-# native suites again under AddressSanitizer and UndefinedBehaviorSanitizer.
-test: deps native windows sanitize
+fuzz-build: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+
+# Each fuzz target for FUZZ_SECONDS on a copy of its seed corpus, which keeps
+# what it finds there; a crash leaves its input in build/fuzz/artifacts/.
+FUZZ_TARGETS := answer command_line reg_import faults
+FUZZ_SECONDS ?= 60
+fuzz: fuzz-build
+	@for target in $(FUZZ_TARGETS); do \
+	    corpus=build/fuzz/corpus/$$target; \
+	    mkdir -p $$corpus build/fuzz/artifacts/$$target; \
+	    cp -r tests/fuzz/corpus/$$target/. $$corpus/; \
+	    echo "== fuzz_$$target, $(FUZZ_SECONDS) s"; \
+	    build/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	        -dict=tests/fuzz/$$target.dict -artifact_prefix=build/fuzz/artifacts/$$target/ \
+	        -print_final_stats=1 $$corpus 2>build/fuzz/$$target.log || \
+	        { tail -50 build/fuzz/$$target.log; exit 1; }; \
+	    grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
+	        build/fuzz/$$target.log; \
+	done
+
+# Every suite on the plain build (SETUP.EXE under Wine included), the native
+# suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and each
+# fuzz target for a few seconds.
+test: deps native windows sanitize fuzz-build
 	@ctest --preset native -j2 --timeout 300
 	@ctest --preset sanitize -j2 --timeout 300
+	@ctest --preset fuzz -j2 --timeout 120
 
 demo: native
 	@python3 tools/demo.py

@@ -16,17 +16,16 @@ const char* FirstGraphic(const char* szText) {
 // Reads one line, less its line end, into the answer buffer. A longer line
 // is judged by its first part; the rest of it is read and dropped, so that
 // it can't pass for the next answer. Returns 0 when no line could be read.
+// Read a character at a time: after fgets, a NUL typed in the line would hide
+// whether the line end was read, and the next line would be dropped.
 static int ReadAnswerLine(char* szLine) {
-    if (!fgets(szLine, ANSWER_BUFFER_SIZE, stdin)) return 0;
-    size_t nLength = strlen(szLine);
-    if (nLength && szLine[nLength - 1] == '\n') {
-        szLine[nLength - 1] = '\0';
-    } else {
-        int c;
-        do {
-            c = getchar();
-        } while (c != '\n' && c != EOF);
+    int c = getchar();
+    if (c == EOF) return 0;
+    size_t nLength = 0;
+    for (; c != '\n' && c != EOF; c = getchar()) {
+        if (nLength < ANSWER_BUFFER_SIZE - 1) szLine[nLength++] = static_cast<char>(c);
     }
+    szLine[nLength] = '\0';
     return 1;
 }
 

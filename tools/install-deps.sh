@@ -12,6 +12,7 @@ declare -A needs=(
     [wine]=wine
     [wineboot]=wine
     [flock]=util-linux
+    [clang++]=clang
 )
 missing=()
 for command in "${!needs[@]}"; do
@@ -20,6 +21,8 @@ done
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/x86_64-w64-mingw32/include/hidsdi.h ] || missing+=(mingw-w64-x86-64-dev)
 [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
+compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+    missing+=(libclang-rt-14-dev)
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 packages=$(printf '%s\n' "${missing[@]}" | sort -u | tr '\n' ' ')

@@ -72,7 +72,8 @@ bool ParseRule(const std::string& raw, FaultRule& rule) {
     line = line.substr(first, last - first + 1);
     size_t afterFunction = line.find_first_of(" \t");
     size_t beforeError = line.find_last_of(" \t");
-    if (afterFunction == std::string::npos || beforeError == afterFunction) {
+    if (afterFunction == std::string::npos ||
+        line.find_first_not_of(" \t", afterFunction) > beforeError) {
         throw std::invalid_argument("expected FUNCTION PATTERN ERROR");
     }
     rule.function = line.substr(0, afterFunction);
@@ -221,6 +222,8 @@ void* Register(Kind kind, std::unique_ptr<Object> object) {
     std::lock_guard<std::mutex> hold(table.lock);
     void* handle = object.get();
     table.entries[handle] = Entry{kind, std::move(object)};
+    // The table owns the object now; the handle stays valid until Release.
+    // cppcheck-suppress returnDanglingLifetime
     return handle;
 }
 

@@ -20,10 +20,10 @@ namespace {
 bool PlainGlobMatch(std::string_view pattern, std::string_view text) {
     auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
     // matches[t]: the pattern so far matches the first t characters of the text.
-    std::vector<char> matches(text.size() + 1, 0);
-    matches[0] = 1;
+    std::vector<bool> matches(text.size() + 1, false);
+    matches[0] = true;
     for (char p : pattern) {
-        std::vector<char> next(text.size() + 1, 0);
+        std::vector<bool> next(text.size() + 1, false);
         for (size_t t = 0; t <= text.size(); ++t) {
             if (p == '*') {
                 next[t] = matches[t] || (t > 0 && next[t - 1]);

@@ -86,6 +86,15 @@ TEST_F(Answer, LongLinesAreJudgedByTheirStartAndDroppedWhole) {
     EXPECT_EQ(GetAnswer(kPrompt.c_str(), 0), ANSWER_CANCEL);
 }
 
+TEST_F(Answer, ANulInALineDoesNotSwallowTheNextLine) {
+    EXPECT_EQ(Ask(std::string("\0\ny\n", 4)), ANSWER_YES);
+    EXPECT_EQ(output_, Prompts(2));
+
+    SetInput(std::string("n\0y\ncancel\n", 11));
+    EXPECT_EQ(GetAnswer(kPrompt.c_str(), 0), ANSWER_NO);
+    EXPECT_EQ(GetAnswer(kPrompt.c_str(), 0), ANSWER_CANCEL);
+}
+
 TEST_F(Answer, AcceptsTheWordsOfTheCurrentCatalogue) {
     const char* words[CATALOGUE_SIZE];
     for (int i = 0; i < CATALOGUE_SIZE; ++i) words[i] = szCatalogue[i];

@@ -75,6 +75,13 @@ TEST_F(Emulation, FaultsFailTheNamedCallOnMatchingSubjectsOnly) {
     RegCloseKey(key);
 }
 
+TEST_F(Emulation, FaultLineWithoutAPatternIsIgnoredLikeAnyMalformedLine) {
+    WriteFaults("GetSystemDirectoryA  5\nGetSystemDirectoryA \t 6\nGetSystemDirectoryA * 7\n");
+    char buffer[520];
+    EXPECT_EQ(GetSystemDirectoryA(buffer, sizeof buffer), 0u);
+    EXPECT_EQ(GetLastError(), 7u);
+}
+
 TEST_F(Emulation, CallRuleFailsTheNthCallOfTheNamedProgramOnly) {
     WriteFaults("call:3 unit_test? 1234\ncall:1 setup* 5\n");
     char buffer[520];
