@@ -14,12 +14,11 @@ import sys
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
 from run import (SERVICES, SESSION_MANAGER, Native, reg_keys_below,  # noqa: E402
-                 reg_multi_string, set_up, windows_form)
+                 reg_multi_string, set_up, system_files, windows_form)
 from scenarios import OLD_FILES, OLD_KEYS, SYS, row  # noqa: E402
 
 BUILD = os.path.join(TOP, "build", "native")
 DEMO = os.path.join(TOP, "build", "demo")
-WATCHED = [r"C:\windows\system32", r"C:\windows\syswow64"]
 
 
 def heading(text):
@@ -32,14 +31,9 @@ def service_keys(machine):
 
 def listing(machine):
     files = {}
-    for windows_dir in WATCHED:
-        base = os.path.join(machine.drive_c, *windows_dir[3:].split("\\"))
-        for folder, _, names in os.walk(base):
-            for name in names:
-                path = os.path.join(folder, name)
-                stat = os.stat(path)
-                windows = "C:\\" + os.path.relpath(path, machine.drive_c).replace("/", "\\")
-                files[windows] = (stat.st_size, int(stat.st_mtime))
+    for windows_path, path in system_files(machine).items():
+        stat = os.stat(path)
+        files[windows_path] = (stat.st_size, int(stat.st_mtime))
     return files
 
 

@@ -50,6 +50,19 @@ def resolve(base, windows_path):
     return path
 
 
+def system_files(platform):
+    """The files of the system and 32-bit system directories (staging
+    included), as {Windows path: host path}."""
+    files = {}
+    for windows_dir in (r"C:\windows\system32", r"C:\windows\syswow64"):
+        for folder, _, names in os.walk(resolve(platform.drive_c, windows_dir)):
+            for name in names:
+                path = os.path.join(folder, name)
+                relative = os.path.relpath(path, platform.drive_c).replace("/", "\\")
+                files["C:\\" + relative] = path
+    return files
+
+
 def read_reg_text(data):
     if data.startswith(b"\xff\xfe"):
         return data[2:].decode("utf-16-le")

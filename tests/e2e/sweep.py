@@ -20,7 +20,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenarios as texts  # noqa: E402
-from run import Native, set_up  # noqa: E402
+from run import Native, set_up, system_files  # noqa: E402
 
 SWEPT = {
     "upgrade over the old software": "a full unattended installation",
@@ -38,18 +38,11 @@ PIECES = [texts.BANNER, texts.COMPLETE, texts.FAILED, texts.NOT_FOUND, texts.NOT
 OUTPUT = re.compile(
     ("(?:" + "|".join([re.escape(p) for p in PIECES] + [r"\n[^\n]* is older than [^\n]*\.\n"])
      + ")*").encode("latin-1"))
-WATCHED = [r"C:\windows\system32", r"C:\windows\syswow64"]
-
-
 def watched_files(platform):
     files = {}
-    for windows_dir in WATCHED:
-        base = os.path.join(platform.drive_c, *windows_dir[3:].split("\\"))
-        for folder, _, names in os.walk(base):
-            for name in names:
-                path = os.path.join(folder, name)
-                with open(path, "rb") as f:
-                    files[os.path.relpath(path, platform.drive_c)] = f.read()
+    for windows_path, path in system_files(platform).items():
+        with open(path, "rb") as f:
+            files[windows_path] = f.read()
     return files
 
 

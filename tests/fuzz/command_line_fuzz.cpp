@@ -19,6 +19,7 @@
 #include "main/settings.h"
 #include "platform/emulation.h"
 #include "support.h"
+#include "tests/run_settings.h"
 #include "tools/machine/regfile.h"
 
 namespace fs = std::filesystem;
@@ -28,19 +29,6 @@ namespace {
 fs::path workDir;
 fs::path pristine;  // the machine as made, copied afresh before each run
 fs::path machine;
-
-void ResetRunSettings() {
-    bUnattended = 0;
-    bMessages = 1;
-    wDebug = 0;
-    chForceCode = '\0';
-    for (int& seen : fDeviceSeen) seen = 0;
-    // Empty, as at process start, with no NUL after the first byte so that a
-    // path left unterminated shows.
-    std::memset(szSourcePath, 0x7F, sizeof(szSourcePath));
-    szSourcePath[0] = '\0';
-    pMessages = szCatalogue;
-}
 
 void RestoreMachine() {
     fs::remove_all(machine);

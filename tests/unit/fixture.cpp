@@ -17,16 +17,6 @@
 
 namespace fs = std::filesystem;
 
-void ResetRunSettings() {
-    bUnattended = 0;
-    bMessages = 1;
-    wDebug = 0;
-    chForceCode = '\0';
-    for (int& seen : fDeviceSeen) seen = 0;
-    szSourcePath[0] = '\0';
-    pMessages = szCatalogue;
-}
-
 void MachineTest::SetUp() {
     char pattern[] = "/tmp/vtn2-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

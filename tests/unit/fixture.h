@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "../run_settings.h"
+
 class MachineTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -68,7 +70,5 @@ protected:
 // The lines of a text, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
 
-// The Installer's run settings as a new process has them.
-void ResetRunSettings();
 
 #endif
