@@ -13,11 +13,10 @@ const char* FirstGraphic(const char* szText) {
     return NULL;
 }
 
-// Reads one line, less its line end, into the answer buffer. A longer line
+// Reads one line, less its line end, into the answer buffer, a character at
+// a time: a NUL typed in the line must not hide where it ends. A longer line
 // is judged by its first part; the rest of it is read and dropped, so that
 // it can't pass for the next answer. Returns 0 when no line could be read.
-// Read a character at a time: after fgets, a NUL typed in the line would hide
-// whether the line end was read, and the next line would be dropped.
 static int ReadAnswerLine(char* szLine) {
     int c = getchar();
     if (c == EOF) return 0;

@@ -5,13 +5,13 @@
 
 // The programs the sequence runs, each from the system directory. The path
 // goes in quotes so that a system directory with a blank in it can't start
-// another program.
+// another program; without a system directory nothing is started.
 static int RunSystemProgram(const char* szProgram, const char* szArguments) {
-    char szSystemDir[520];
+    char szProgramPath[PATH_BUFFER_SIZE];
     char szCommandLine[PATH_BUFFER_SIZE];
-    GetSystemDirectoryA(szSystemDir, sizeof(szSystemDir));
-    int nLength = snprintf(szCommandLine, sizeof(szCommandLine), "\"%s%s\"%s", szSystemDir,
-                           szProgram, szArguments);
+    if (!FormSystemPath(szProgramPath, szProgram)) return 0;
+    int nLength = snprintf(szCommandLine, sizeof(szCommandLine), "\"%s\"%s", szProgramPath,
+                           szArguments);
     if (nLength < 0 || nLength >= static_cast<int>(sizeof(szCommandLine))) return 0;
     return RunAndWait(szCommandLine);
 }
@@ -33,20 +33,26 @@ int UpgradeDrivers(void) {
     int nResult = PurgeServiceKeys() ? 1 : 0;
     if (RunSystemProgram("\\vlqspsvc.exe", " -remove")) RestoreServiceFiles();
 
+    // A system directory that can't be had now fails the copies that need it,
+    // rather than letting them run from whatever directory the process is in.
     char lpBuffer[PATH_BUFFER_SIZE];
     char lpBuffr2[PATH_BUFFER_SIZE];
-    FormSystemPath(lpBuffer, szCatalogue[MSG_STAGING_DIR]);
-    FormSystemPath(lpBuffr2, "\\");
-    TraceBuffers(lpBuffer, lpBuffr2);
+    int bDirs = FormSystemPath(lpBuffer, szCatalogue[MSG_STAGING_DIR]) &&
+                FormSystemPath(lpBuffr2, "\\");
+    if (bDirs) TraceBuffers(lpBuffer, lpBuffr2);
     static const int nSystemFiles[] = {MSG_FILE_LIBRARY, MSG_FILE_REMOVER, MSG_FILE_SERVICE};
-    for (int nEntry : nSystemFiles)
-        nResult = FoldCopy(nResult, InstallFileSameName(lpBuffer, lpBuffr2, szCatalogue[nEntry],
-                                                        bUnattended));
+    for (int nEntry : nSystemFiles) {
+        nResult = FoldCopy(nResult, bDirs ? InstallFileSameName(lpBuffer, lpBuffr2,
+                                                                szCatalogue[nEntry], bUnattended)
+                                          : COPY_FAILED);
+    }
 
-    FormSystemPath(lpBuffr2, szCatalogue[MSG_WOW64_DIR]);
-    TraceBuffers(lpBuffer, lpBuffr2);
-    nResult = FoldCopy(nResult, InstallFile(lpBuffer, lpBuffr2, szCatalogue[MSG_FILE_LIBRARY32],
-                                            szCatalogue[MSG_FILE_LIBRARY], bUnattended));
+    bDirs = bDirs && FormSystemPath(lpBuffr2, szCatalogue[MSG_WOW64_DIR]);
+    if (bDirs) TraceBuffers(lpBuffer, lpBuffr2);
+    nResult = FoldCopy(nResult, bDirs ? InstallFile(lpBuffer, lpBuffr2,
+                                                    szCatalogue[MSG_FILE_LIBRARY32],
+                                                    szCatalogue[MSG_FILE_LIBRARY], bUnattended)
+                                      : COPY_FAILED);
 
     RunSystemProgram("\\vlqspsvc.exe", " -install -VTN2");
     return nResult;

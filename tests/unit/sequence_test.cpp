@@ -138,6 +138,15 @@ TEST_F(Sequence, FoldsThePurgeAndEveryCopyIntoOneResult) {
     }
 }
 
+TEST_F(Sequence, SystemDirectoryLostOnTheWayFailsTheCopiesAndStartsNothing) {
+    Stage();
+    // Every read of the system directory from here on fails.
+    WriteFaults("GetSystemDirectoryA * 5\n");
+    EXPECT_EQ(Upgrade(), 2);
+    EXPECT_TRUE(StartsAndCopies().empty());
+    EXPECT_EQ(output_, "");
+}
+
 TEST_F(Sequence, DeclinedCopyRaisesNothing) {
     Stage();
     WriteHostFile(System("VLQSPW.DLL"), "newer library", kShipped + 1000);
