@@ -13,6 +13,8 @@ declare -A needs=(
     [wineboot]=wine
     [flock]=util-linux
     [clang++]=clang
+    [run-clang-tidy-14]=clang-tidy-14
+    [cppcheck]=cppcheck
 )
 missing=()
 for command in "${!needs[@]}"; do
