@@ -28,12 +28,6 @@ struct DeviceHandle : Object {
     std::string instanceId;
 };
 
-template <class T>
-T Fail(uint32_t error, T result) {
-    SetLastErrorCode(error);
-    return result;
-}
-
 std::vector<Device> HidInterfaces(Registry& registry) {
     std::vector<Device> out;
     for (Device& device : PresentDevices(registry)) {

@@ -53,12 +53,6 @@ constexpr uint32_t kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
 constexpr char kSessionManager[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char kPendingMoves[] = "PendingFileRenameOperations";
 
-template <class T>
-T Fail(uint32_t error, T result) {
-    SetLastErrorCode(error);
-    return result;
-}
-
 uint32_t ErrorFromErrno(int error) {
     switch (error) {
         case ENOENT: return ERROR_FILE_NOT_FOUND;

@@ -12,14 +12,9 @@ namespace {
 
 constexpr char kSystemDirectory[] = "C:\\windows\\system32";
 
-// Fails the call the way calls that return a BOOL or a handle do.
-template <class T>
-T Fail(uint32_t error, T result) {
-    emu::SetLastErrorCode(error);
-    return result;
-}
-
 }  // namespace
+
+using emu::Fail;
 
 DWORD GetLastError(void) { return emu::LastErrorCode(); }
 
@@ -46,9 +41,8 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 HLOCAL LocalFree(HLOCAL hMem) {
     uint32_t error = emu::Enter("LocalFree");
     if (!hMem) return nullptr;
-    if (!emu::Release(hMem, emu::Kind::LocalBlock)) return Fail<HLOCAL>(ERROR_INVALID_HANDLE, hMem);
     const uintptr_t handle = reinterpret_cast<uintptr_t>(hMem);
-    std::free(hMem);
+    if (!emu::ReleaseBlock(hMem, emu::Kind::LocalBlock)) return Fail(ERROR_INVALID_HANDLE, hMem);
     // A release that a fault fails still releases: the block is gone either way.
     return error ? Fail(error, reinterpret_cast<HLOCAL>(handle)) : nullptr;
 }
@@ -62,9 +56,8 @@ void* Vtn2Malloc(size_t size) {
 
 void Vtn2Free(void* block) {
     emu::Enter("free");
-    if (!block) return;
-    emu::Release(block, emu::Kind::CBlock);
-    std::free(block);
+    // A block of the host allocator (freed by a header read after platform.h) goes too.
+    if (block && !emu::ReleaseBlock(block, emu::Kind::CBlock)) std::free(block);
 }
 
 // Whatever a kernel handle holds (a file's lock, a process) goes with its object.

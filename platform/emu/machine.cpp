@@ -253,6 +253,12 @@ bool Release(void* handle, Kind kind) {
 std::vector<std::string> CallLog() { return Record().calls; }
 void ClearCallLog() { Record().calls.clear(); }
 
+bool ReleaseBlock(void* block, Kind kind) {
+    if (!Release(block, kind)) return false;
+    std::free(block);
+    return true;
+}
+
 size_t OutstandingResources() {
     HandleTable& table = Table();
     std::lock_guard<std::mutex> hold(table.lock);

@@ -39,6 +39,13 @@ bool ParseRule(const std::string& line, FaultRule& rule);
 void SetLastErrorCode(uint32_t code);
 uint32_t LastErrorCode();
 
+// Fails a call the way calls that return a BOOL, a handle or a pointer do.
+template <class T>
+T Fail(uint32_t error, T result) {
+    SetLastErrorCode(error);
+    return result;
+}
+
 enum class Kind { Key, Device, DeviceSet, LocalBlock, CBlock, File, Find, Process, HeapBlock, Sid };
 const char* KindName(Kind kind);
 
@@ -58,6 +65,9 @@ T* LookupAs(void* handle, Kind kind) {
 }
 // Takes the handle back; false when it is not a live handle of that kind.
 bool Release(void* handle, Kind kind);
+// Takes back a block counted with RegisterBlock and frees it; false, freeing
+// nothing, when it is not a live block of that kind.
+bool ReleaseBlock(void* block, Kind kind);
 
 }  // namespace emu
 

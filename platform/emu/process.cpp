@@ -104,12 +104,6 @@ constexpr uint32_t kModNotFound = 126;
 constexpr uint32_t kBadExeFormat = 193;
 constexpr uint32_t kDirectoryInvalid = 267;
 
-template <class T>
-T Fail(uint32_t error, T result) {
-    SetLastErrorCode(error);
-    return result;
-}
-
 // What the reaper learns, shared by the process's handles and its reaper.
 struct Child {
     std::mutex lock;

@@ -17,12 +17,6 @@ constexpr size_t kMaxSidBytes = 8 + 4 * 15;
 constexpr BYTE kMinAclRevision = 2, kMaxAclRevision = 4;
 constexpr WORD kSeDaclPresent = 0x0004, kSeDaclDefaulted = 0x0008, kSeSelfRelative = 0x8000;
 
-template <class T>
-T Fail(uint32_t error, T result) {
-    emu::SetLastErrorCode(error);
-    return result;
-}
-
 // GetProcessHeap's handle: an address that is no block of ours.
 char processHeap;
 
@@ -33,6 +27,8 @@ ACL ReadAclHeader(const void* acl) {
 }
 
 }  // namespace
+
+using emu::Fail;
 
 HANDLE GetProcessHeap(void) {
     if (uint32_t error = emu::Enter("GetProcessHeap")) return Fail<HANDLE>(error, nullptr);
@@ -54,11 +50,8 @@ LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
 
 BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem) {
     uint32_t error = emu::Enter("HeapFree");
-    if (lpMem) {
-        if (hHeap != &processHeap || !emu::Release(lpMem, emu::Kind::HeapBlock))
-            return Fail(ERROR_INVALID_PARAMETER, FALSE);
-        std::free(lpMem);
-    }
+    if (lpMem && (hHeap != &processHeap || !emu::ReleaseBlock(lpMem, emu::Kind::HeapBlock)))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     // A release that a fault fails still releases.
     return error ? Fail(error, FALSE) : TRUE;
 }
@@ -96,9 +89,8 @@ DWORD GetLengthSid(PSID pSid) {
 PVOID FreeSid(PSID pSid) {
     uint32_t error = emu::Enter("FreeSid");
     if (!pSid) return nullptr;
-    if (!emu::Release(pSid, emu::Kind::Sid)) return Fail<PVOID>(ERROR_INVALID_HANDLE, pSid);
     const uintptr_t address = reinterpret_cast<uintptr_t>(pSid);
-    std::free(pSid);
+    if (!emu::ReleaseBlock(pSid, emu::Kind::Sid)) return Fail<PVOID>(ERROR_INVALID_HANDLE, pSid);
     // A release that a fault fails still releases: the SID is gone either way.
     return error ? Fail(error, reinterpret_cast<PVOID>(address)) : nullptr;
 }
