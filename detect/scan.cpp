@@ -10,19 +10,13 @@ static const char* const szHitTraces[4] = {
     "FindExistingDevice - Kestil PCI ID found !\n",
 };
 
-static void TracePause(const char* szTrace) {
-    if (!wDebug) return;
-    printf("%s", szTrace);
-    DebugPause(PAUSE_LINE_SCAN);
-}
-
 // Tests one hardware ID against the four IDs of the catalogue.
 static void MatchId(const char* szId) {
     if (wDebug) printf("FindExistingDevice - Device ID %s was found \n", szId);
     for (int n = 0; n < 4; ++n) {
         if (strstr(szId, szCatalogue[MSG_ID_VTN2 + n])) {
             fDeviceSeen[n] = 1;
-            TracePause(szHitTraces[n]);
+            DebugPause(szHitTraces[n], PAUSE_LINE_SCAN);
         }
     }
 }
@@ -31,7 +25,7 @@ int FindExistingDevice(void) {
     UniqueDeviceSet hDevInfo(
         SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES));
     if (!hDevInfo.valid()) {
-        TracePause("FindExistingDevice - SetupDiGetClassDevs failed \n");
+        DebugPause("FindExistingDevice - SetupDiGetClassDevs failed \n", PAUSE_LINE_SCAN);
         return 0;
     }
 
@@ -64,7 +58,8 @@ int FindExistingDevice(void) {
                     continue;
                 }
             }
-            TracePause("FindExistingDevice - Unknown failure occurred, returning failure\n");
+            DebugPause("FindExistingDevice - Unknown failure occurred, returning failure\n",
+                       PAUSE_LINE_SCAN);
             return 0;
         }
         if (!bHasIds || !buffer.valid()) continue;

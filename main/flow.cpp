@@ -70,28 +70,22 @@ static void StageUnlessInstallDir(const char* szInstallDir) {
     if (!RunsFromInstallDir(szInstallDir)) StageFromSource();
 }
 
-static void DebugTracePause(const char* szTrace) {
-    if (!wDebug) return;
-    printf("%s", szTrace);
-    DebugPause(PAUSE_LINE);
-}
-
 // Detects the adapter and, unless only detecting, installs; the exit code.
 static int DetectAndInstall(const char* szInstallDir, int bDetectOnly) {
     if (ProbeAdapterInterface()) {
         if (bDetectOnly) return EXIT_DONE;
         StageUnlessInstallDir(szInstallDir);
-        DebugTracePause("Found USB SP.\n");
+        DebugPause("Found USB SP.\n", PAUSE_LINE);
         int nResult = UpgradeDrivers();
         if (nResult == 1) return EXIT_RESTART;
         if (nResult == 2) return EXIT_FAILED;
         return EXIT_DONE;
     }
     if (!FindExistingDevice()) {
-        DebugTracePause("Didn't find USB SP.\n");
+        DebugPause("Didn't find USB SP.\n", PAUSE_LINE);
         return EXIT_NOT_FOUND;
     }
-    DebugTracePause("Found Kestil but NO DRIVER.\n");
+    DebugPause("Found Kestil but NO DRIVER.\n", PAUSE_LINE);
     if (!bDetectOnly) {
         StageUnlessInstallDir(szInstallDir);
         if (UpgradeDrivers() == 2) return EXIT_FAILED;
@@ -138,7 +132,7 @@ int RunInstaller(int argc, char* argv[]) {
     if (bSourceFits) {
         UINT uLength = GetSystemDirectoryA(szSystemDir, sizeof(szSystemDir));
         if (uLength == 0 || uLength >= MAX_PATH) {
-            DebugTracePause("Main - GetSystemDirectory failed.\n");
+            DebugPause("Main - GetSystemDirectory failed.\n", PAUSE_LINE);
         } else {
             sprintf(szInstallDir, "%s%s", szSystemDir, szCatalogue[MSG_INSTALL_DIR]);
             nExit = DetectAndInstall(szInstallDir, bDetectOnly);

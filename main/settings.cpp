@@ -65,7 +65,8 @@ void WaitForKey(void) {
     if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &dwMode)) _getch();
 }
 
-void DebugPause(const char* szPauseLine) {
-    printf("%s", szPauseLine);
+void DebugPause(const char* szTrace, const char* szPauseLine) {
+    if (!wDebug) return;
+    printf("%s%s", szTrace, szPauseLine);
     WaitForKey();
 }

@@ -52,8 +52,8 @@ void PrintMessage(int nEntry);
 #define PAUSE_LINE "Press ENTER to continue\n"
 #define PAUSE_LINE_SCAN "Press ENTER to continue \n"
 
-// Prints the pause line and waits for one key press; debug runs only.
-void DebugPause(const char* szPauseLine);
+// In a debug run: prints the trace and the pause line, and waits for one key press.
+void DebugPause(const char* szTrace, const char* szPauseLine);
 
 // Waits for one key press at the console; returns at once when standard
 // input is not a console, so an unattended caller never hangs.
