@@ -284,15 +284,16 @@ def output_pattern(text, platform, dist):
     as the Installer names it, {wait} the line feeds and dots of a wait for a
     program that ends within its first pause."""
     newline = "\r\n" if platform == "wine" else "\n"
-    pattern = ""
+    pattern = b""
     for piece in re.split(r"(\{dist\}|\{wait\})", text):
         if piece == "{dist}":
-            pattern += re.escape(windows_form(dist) + "\\")
+            # Host paths are UTF-8, and so is SETUP.EXE's code page.
+            pattern += re.escape((windows_form(dist) + "\\").encode("utf-8"))
         elif piece == "{wait}":
-            pattern += re.escape(newline) + r"\.?" + re.escape(newline)
+            pattern += re.escape(newline.encode()) + rb"\.?" + re.escape(newline.encode())
         else:
-            pattern += re.escape(piece.replace("\n", newline))
-    return re.compile(pattern.encode("latin-1"), re.S)
+            pattern += re.escape(piece.replace("\n", newline).encode("latin-1"))
+    return re.compile(pattern, re.S)
 
 
 def check_files(platform, expected, problems, when):
@@ -327,6 +328,7 @@ def set_up(platform, scenario):
 def run_scenario(platform_class, name, scenario, options):
     with tempfile.TemporaryDirectory(prefix="vtn2-e2e-") as work:
         platform = platform_class(work, options.build, options.windows_build)
+        platform.dist = os.path.join(work, scenario["folder"])
         holder = None
         try:
             holder = set_up(platform, scenario)

@@ -98,14 +98,14 @@ MOVE_SERVICE = ["\\??\\" + STAGING + "VLQSPSVC.EXE", "!\\??\\" + SYS + "VLQSPSVC
 
 def row(name, fixtures, args, exit_code, stdout, stdin=b"", only=None, why=None, dist=False,
         missing=(), system=None, hold=None, files=None, keys=None, moves=None, log=None,
-        after_restart=None, timeout=120):
+        after_restart=None, timeout=120, folder="dist"):
     """One scenario. Files are given by their Windows paths; an expected file
     is "dist:NAME" (the distribution's file), "standin:TAG", "text:..." or None
-    (absent)."""
+    (absent). folder names the distribution's folder."""
     return dict(name=name, fixtures=fixtures, args=args, exit_code=exit_code, stdout=stdout,
                 stdin=stdin, only=only, why=why, dist=dist, missing=missing,
                 system=system or {}, hold=hold, files=files or {}, keys=keys, moves=moves,
-                log=log, after_restart=after_restart, timeout=timeout)
+                log=log, after_restart=after_restart, timeout=timeout, folder=folder)
 
 
 SCENARIOS = [
@@ -188,4 +188,6 @@ SCENARIOS = [
         FORCING + BANNER + "{wait}{wait}{wait}" + COMPLETE + REBOOT, dist=True,
         system={**OLD_FILES, SYS + "standin.cfg": ("exit 259\n", OLD_TIME)}, log=ALL_PROGRAMS,
         timeout=100, only="wine", why=WIDE_EXIT),
+    row("forced install with debug traces from a folder named 安装 ü", [], ["-FU", "/X", "/D"], 0,
+        DEBUG_INSTALL, dist=True, files=INSTALLED, folder="安装 ü"),
 ]
