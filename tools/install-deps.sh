@@ -15,6 +15,8 @@ declare -A needs=(
     [clang++]=clang
     [run-clang-tidy-14]=clang-tidy-14
     [cppcheck]=cppcheck
+    [osslsigncode]=osslsigncode
+    [openssl]=openssl
 )
 missing=()
 for command in "${!needs[@]}"; do
