@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""SETUP.EXE as it ships: its manifest, stripped with its debug information
+beside it, the same bytes from a second build elsewhere, and signed.
+
+The second build copies the sources to a temporary folder and builds the
+windows preset from there into a folder beside it. Signing uses a throwaway certificate authority made
+with openssl, and no network. Prints one line per check and closes with
+"N passed, N failed".
+"""
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import xml.etree.ElementTree as ElementTree
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+import pe  # noqa: E402
+from dll_guard import check_run, scenario_named  # noqa: E402
+from run import Wine  # noqa: E402
+
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+SETTINGS_2019 = "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}"
+WINDOWS_7_TO_11 = {
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
+}
+DETECT_ONLY = "no adapter, detect only"
+SIGN = os.path.join(HERE, "..", "..", "tools", "sign.sh")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def sha256(path):
+    return hashlib.sha256(read(path)).hexdigest()
+
+
+def shipped(options, work):
+    """SETUP.EXE without a signature that `make sign` may have added."""
+    path = os.path.join(work, "unsigned.exe")
+    if os.path.exists(path):
+        return path
+    done = subprocess.run(["osslsigncode", "remove-signature", "-in", options.setup,
+                           "-out", path], capture_output=True)
+    if done.returncode != 0:
+        shutil.copy(options.setup, path)
+    return path
+
+
+def check_manifest(options, work, notes):
+    data = pe.resource(read(options.setup), 24, 1)
+    if data is None:
+        return ["no manifest (resource type 24, id 1)"]
+    root = ElementTree.fromstring(data)
+    problems = []
+    levels = [(e.get("level"), e.get("uiAccess"))
+              for e in root.iter(ASM_V3 + "requestedExecutionLevel")]
+    if levels != [("requireAdministrator", "false")]:
+        problems.append("execution levels %s, expected requireAdministrator only" % levels)
+    settings = [(e.tag, e.text) for e in root.iter() if e.tag.endswith("}windowsSettings")
+                for e in e]
+    if settings != [(SETTINGS_2019 + "activeCodePage", "UTF-8")]:
+        problems.append("Windows settings %s, expected the UTF-8 code page only" % settings)
+    systems = [e.get("Id") for e in root.iter(COMPATIBILITY + "supportedOS")]
+    if sorted(systems) != sorted(WINDOWS_7_TO_11):
+        problems.append("supported systems %s, expected Windows 7 to 11" % systems)
+    return problems
+
+
+def check_stripped(options, work, notes):
+    setup = read(shipped(options, work))
+    debug = options.setup + ".debug"
+    notes.append("SETUP.EXE %d bytes, SETUP.EXE.debug %d bytes"
+                 % (len(setup), os.path.getsize(debug)))
+    problems = ["SETUP.EXE holds " + name for name, _, _, _ in pe.sections(setup)
+                if name.startswith(".debug")]
+    link = pe.section(setup, ".gnu_debuglink")
+    if not link:
+        return problems + ["no debug link"]
+    _, offset, size = link
+    name = setup[offset:setup.index(b"\0", offset)]
+    crc = int.from_bytes(setup[offset + (len(name) + 4) // 4 * 4:][:4], "little")
+    if name != b"SETUP.EXE.debug" or crc != zlib.crc32(read(debug)):
+        problems.append("debug link to %r with CRC %08x, expected SETUP.EXE.debug with %08x"
+                        % (name, crc, zlib.crc32(read(debug))))
+    # What a debugger does: from an address in the stripped file to a source line.
+    symbols = subprocess.run(["x86_64-w64-mingw32-nm", debug], capture_output=True, text=True,
+                             check=True).stdout
+    main = re.search(r"^([0-9a-f]+) T main$", symbols, re.M)
+    found = subprocess.run(["x86_64-w64-mingw32-addr2line", "-e", options.setup,
+                            "0x" + main.group(1)] if main else ["false"],
+                           capture_output=True, text=True).stdout.strip()
+    if not re.fullmatch(r"\S*/main/main\.cpp:\d+", found) or options.source in found:
+        problems.append("main's address in SETUP.EXE gives %r, expected a line of "
+                        "main/main.cpp without the checkout's folder" % found)
+    return problems
+
+
+def check_reproducible(options, work, notes):
+    # Another checkout, and a build folder outside it.
+    source = os.path.join(work, "elsewhere")
+    build = os.path.join(work, "elsewhere-build")
+    shutil.copytree(options.source, source,
+                    ignore=shutil.ignore_patterns("build", ".git", "__pycache__"))
+    for command in (["cmake", "--preset", "windows", "-B", build],
+                    ["cmake", "--build", build, "--target", "setup"]):
+        done = subprocess.run(command, cwd=source, capture_output=True, text=True)
+        if done.returncode != 0:
+            return ["%s: %s" % (" ".join(command), (done.stdout + done.stderr)[-2000:])]
+    problems = []
+    for name, ours in (("SETUP.EXE", shipped(options, work)),
+                       ("SETUP.EXE.debug", options.setup + ".debug")):
+        theirs = os.path.join(build, name)
+        notes += ["%s  %s" % (sha256(ours), os.path.join(options.windows_build, name)),
+                  "%s  %s" % (sha256(theirs), theirs)]
+        if read(ours) != read(theirs):
+            problems.append(name + " differs from the same sources built elsewhere")
+    return problems
+
+
+def make_signer(folder):
+    """A throwaway certificate authority and a code-signing certificate from
+    it in a PKCS#12 file; returns (CA file, PKCS#12 file, password file)."""
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=folder, check=True, capture_output=True)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test CA",
+            "-keyout", "ca.key", "-out", "ca.pem",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=VLQ test signer",
+            "-keyout", "signer.key", "-out", "signer.csr")
+    with open(os.path.join(folder, "signer.ext"), "w") as f:
+        f.write("keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+    openssl("x509", "-req", "-in", "signer.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "signer.ext", "-out", "signer.pem")
+    with open(os.path.join(folder, "password"), "w") as f:
+        f.write("a pass phrase\n")
+    openssl("pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.pem",
+            "-certfile", "ca.pem", "-passout", "file:password", "-out", "signer.pfx")
+    return tuple(os.path.join(folder, name) for name in ("ca.pem", "signer.pfx", "password"))
+
+
+def sign(program, pfx=None, password=None):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VTN2_SIGN_")}
+    env.update({k: v for k, v in (("VTN2_SIGN_PFX", pfx),
+                                  ("VTN2_SIGN_PASSWORD_FILE", password)) if v})
+    return subprocess.run([SIGN, program], env=env, capture_output=True, text=True)
+
+
+def verify(program, ca, notes):
+    done = subprocess.run(["osslsigncode", "verify", "-ignore-cdp", "-CAfile", ca,
+                           "-in", program], capture_output=True, text=True)
+    lines = re.findall(r"^(?:Current|Calculated) message digest.*$|^Signature verification.*$",
+                       done.stdout + done.stderr, re.M)
+    notes += [os.path.basename(program) + ": " + line.strip() for line in lines]
+    return done.returncode, lines
+
+
+def check_signing(options, work, notes):
+    os.makedirs(os.path.join(work, "signer"))
+    ca, pfx, password = make_signer(os.path.join(work, "signer"))
+    unsigned = shipped(options, work)
+    program = os.path.join(work, "SETUP.EXE")
+    problems = []
+
+    shutil.copy(unsigned, program)
+    done = sign(program)
+    if done.returncode != 2 or "VTN2_SIGN_PFX" not in done.stderr or read(program) != read(unsigned):
+        problems.append("without settings: exit %d, %r" % (done.returncode, done.stderr))
+    wrong = os.path.join(work, "wrong password")
+    with open(wrong, "w") as f:
+        f.write("not it\n")
+    done = sign(program, pfx, wrong)
+    if done.returncode != 2 or "password" not in done.stderr or read(program) != read(unsigned):
+        problems.append("wrong password: exit %d, %r, %s" % (
+            done.returncode, done.stderr,
+            "file as it was" if read(program) == read(unsigned) else "file changed"))
+
+    done = sign(program, pfx, password)
+    if done.returncode != 0:
+        return problems + ["signing failed: " + done.stderr]
+    code, lines = verify(program, ca, notes)
+    if code != 0 or "Signature verification: ok" not in lines:
+        problems.append("the signed file does not verify against the test CA")
+    _, offset, size = pe.section(read(program), ".text")
+    flipped = os.path.join(work, "flipped.exe")
+    data = bytearray(read(program))
+    data[offset + size // 2] ^= 0x01
+    with open(flipped, "wb") as f:
+        f.write(data)
+    code, lines = verify(flipped, ca, notes)
+    if code == 0 or "Signature verification: ok" in lines:
+        problems.append("a byte changed in the code still verifies")
+
+    # What anyone does to compare a signed SETUP.EXE with a rebuild.
+    removed = os.path.join(work, "removed.exe")
+    subprocess.run(["osslsigncode", "remove-signature", "-in", program, "-out", removed],
+                   capture_output=True, check=True)
+    if read(removed) != read(unsigned):
+        problems.append("the signed SETUP.EXE without its signature differs from the unsigned")
+
+    scenario = scenario_named(DETECT_ONLY)
+    wine = Wine(work, options.build, options.windows_build)
+    try:
+        wine.prepare()
+        runs = [wine.wine([path] + scenario["args"], input=scenario["stdin"], cwd=work,
+                          timeout=scenario["timeout"]) for path in (unsigned, program)]
+    finally:
+        wine.finish()
+    if (runs[0].returncode, runs[0].stdout) != (runs[1].returncode, runs[1].stdout):
+        problems.append("under Wine with /H: unsigned exit %d %r, signed exit %d %r" % (
+            runs[0].returncode, runs[0].stdout, runs[1].returncode, runs[1].stdout))
+    return problems + check_run(runs[1], scenario, work)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--source", required=True, help="the checkout")
+    parser.add_argument("--build", required=True, help="the native build directory")
+    parser.add_argument("--windows-build", required=True, help="where SETUP.EXE was built")
+    options = parser.parse_args()
+    for name in ("source", "build", "windows_build"):
+        setattr(options, name, os.path.abspath(getattr(options, name)))
+    options.setup = os.path.join(options.windows_build, "SETUP.EXE")
+
+    checks = [("the manifest asks for elevation, UTF-8 and Windows 7 to 11", check_manifest),
+              ("stripped, its debug information beside it through the debug link", check_stripped),
+              ("the same bytes from the same sources built elsewhere", check_reproducible),
+              ("signed, verified, refused when changed, the same under Wine", check_signing)]
+    Wine.make_base(os.path.join(options.build, "wine-base"))
+    failed = 0
+    with tempfile.TemporaryDirectory(prefix="vtn2-shipping-") as work:
+        for name, function in checks:
+            notes = []
+            try:
+                problems = function(options, work, notes)
+            except (OSError, ValueError, subprocess.SubprocessError) as error:
+                problems = ["%s: %s" % (type(error).__name__, error)]
+            failed += bool(problems)
+            print(("FAIL  " if problems else "ok    ") + name)
+            for line in notes + problems:
+                print("      " + line)
+            sys.stdout.flush()
+    print("shipping: %d passed, %d failed" % (len(checks) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
