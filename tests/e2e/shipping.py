@@ -69,8 +69,8 @@ def check_manifest(options, work, notes):
               for e in root.iter(ASM_V3 + "requestedExecutionLevel")]
     if levels != [("requireAdministrator", "false")]:
         problems.append("execution levels %s, expected requireAdministrator only" % levels)
-    settings = [(e.tag, e.text) for e in root.iter() if e.tag.endswith("}windowsSettings")
-                for e in e]
+    settings = [(setting.tag, setting.text) for parent in root.iter()
+                if parent.tag.endswith("}windowsSettings") for setting in parent]
     if settings != [(SETTINGS_2019 + "activeCodePage", "UTF-8")]:
         problems.append("Windows settings %s, expected the UTF-8 code page only" % settings)
     systems = [e.get("Id") for e in root.iter(COMPATIBILITY + "supportedOS")]
@@ -89,7 +89,7 @@ def check_stripped(options, work, notes):
     link = pe.section(setup, ".gnu_debuglink")
     if not link:
         return problems + ["no debug link"]
-    _, offset, size = link
+    offset = link[1]
     name = setup[offset:setup.index(b"\0", offset)]
     crc = int.from_bytes(setup[offset + (len(name) + 4) // 4 * 4:][:4], "little")
     if name != b"SETUP.EXE.debug" or crc != zlib.crc32(read(debug)):
