@@ -85,7 +85,7 @@ const Encoding kEncodings[] = {
 std::string Dump(const emu::RegKey& key) {
     std::ostringstream out;
     out << emu::Registry::LongPath(key) << '\n';
-    for (const emu::RegValue& value : key.values) {
+    for (const emu::RegValue& value : key.Values()) {
         out << "  \"" << value.name << "\" " << value.type << ':';
         for (uint8_t b : value.data) out << ' ' << static_cast<int>(b);
         out << '\n';
@@ -138,10 +138,10 @@ TEST_F(RegFileTest, ImportsEveryValueFormInEveryEncoding) {
                 ImportRegText(registry, encoding.encode(text), "t.reg");
                 emu::RegKey* key = registry.FindPath("HKLM\\T");
                 ASSERT_NE(key, nullptr);
-                ASSERT_EQ(key->values.size(), 1u);
-                EXPECT_EQ(key->values[0].name, row.valueName);
-                EXPECT_EQ(key->values[0].type, row.type);
-                EXPECT_EQ(key->values[0].data, row.data);
+                ASSERT_EQ(key->Values().size(), 1u);
+                EXPECT_EQ(key->Values()[0].name, row.valueName);
+                EXPECT_EQ(key->Values()[0].type, row.type);
+                EXPECT_EQ(key->Values()[0].data, row.data);
             }
         }
     }
@@ -153,9 +153,9 @@ TEST_F(RegFileTest, BytesThatAreNotUtf8AreTakenAsLatin1) {
                   "t.reg");
     emu::RegKey* key = registry.FindPath("HKLM\\Caf\xE9");
     ASSERT_NE(key, nullptr);
-    ASSERT_EQ(key->values.size(), 1u);
-    EXPECT_EQ(key->values[0].name, "\xE9t\xE9");
-    EXPECT_EQ(key->values[0].data, Utf16z("\xE9 \xE9"));
+    ASSERT_EQ(key->Values().size(), 1u);
+    EXPECT_EQ(key->Values()[0].name, "\xE9t\xE9");
+    EXPECT_EQ(key->Values()[0].data, Utf16z("\xE9 \xE9"));
 }
 
 TEST_F(RegFileTest, KeyLinesAcceptEveryRootNameAndKeepTheFirstCase) {
@@ -170,8 +170,8 @@ TEST_F(RegFileTest, KeyLinesAcceptEveryRootNameAndKeepTheFirstCase) {
     emu::RegKey* mixed = registry.FindPath("HKLM\\soft\\mixed");
     ASSERT_NE(mixed, nullptr);
     EXPECT_EQ(emu::Registry::LongPath(*mixed), "HKEY_LOCAL_MACHINE\\Soft\\Mixed");
-    EXPECT_EQ(mixed->values.size(), 1u);
-    EXPECT_TRUE(mixed->subkeys.empty());
+    EXPECT_EQ(mixed->Values().size(), 1u);
+    EXPECT_TRUE(mixed->SubkeyCount() == 0);
     for (const char* path : {"HKEY_CURRENT_USER\\a", "HKCR\\a", "HKEY_USERS\\a", "HKCC\\a"}) {
         EXPECT_NE(registry.FindPath(path), nullptr) << path;
     }
@@ -195,12 +195,12 @@ TEST_F(RegFileTest, DeletesKeysAndValuesInFileOrder) {
     EXPECT_EQ(registry.FindPath("HKLM\\Gone"), nullptr);
     EXPECT_EQ(registry.FindPath("HKLM\\Never"), nullptr);
     ASSERT_NE(registry.FindPath("HKLM\\Again"), nullptr);
-    EXPECT_TRUE(registry.FindPath("HKLM\\Again")->subkeys.empty());
-    EXPECT_EQ(registry.FindPath("HKLM\\Again")->values.size(), 1u);
+    EXPECT_TRUE(registry.FindPath("HKLM\\Again")->SubkeyCount() == 0);
+    EXPECT_EQ(registry.FindPath("HKLM\\Again")->Values().size(), 1u);
     emu::RegKey* kept = registry.FindPath("HKLM\\Kept");
     ASSERT_NE(kept, nullptr);
-    ASSERT_EQ(kept->values.size(), 1u);
-    EXPECT_EQ(kept->values[0].name, "b");
+    ASSERT_EQ(kept->Values().size(), 1u);
+    EXPECT_EQ(kept->Values()[0].name, "b");
 }
 
 TEST_F(RegFileTest, ContinuationLinesJoinWithTheirLeadingBlanksSkipped) {
@@ -214,8 +214,8 @@ TEST_F(RegFileTest, ContinuationLinesJoinWithTheirLeadingBlanksSkipped) {
                       "t.reg");
         emu::RegKey* key = registry.FindPath("HKLM\\T");
         ASSERT_NE(key, nullptr);
-        ASSERT_EQ(key->values.size(), 2u);
-        EXPECT_EQ(key->values[0].data, (Bytes{0x61, 0, 0x62, 0, 0, 0}));
+        ASSERT_EQ(key->Values().size(), 2u);
+        EXPECT_EQ(key->Values()[0].data, (Bytes{0x61, 0, 0x62, 0, 0, 0}));
     }
 }
 
