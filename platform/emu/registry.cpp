@@ -94,8 +94,11 @@ LSTATUS WithRegistry(Operation operation) {
         LSTATUS status = operation(transaction.registry(), commit);
         if (commit) transaction.Commit();
         return status;
-    } catch (const std::exception&) {
+    } catch (const StoreCorrupt& e) {
+        ReportCorrupt(e);
         return 1015;  // ERROR_REGISTRY_CORRUPT
+    } catch (const std::exception&) {
+        return 1015;
     }
 }
 

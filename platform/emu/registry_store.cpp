@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "sddl.h"
@@ -727,6 +728,15 @@ std::unique_ptr<Registry> Registry::Parse(const std::string& text, const std::st
 }
 
 // ---- the store on disk -----------------------------------------------------
+
+void ReportCorrupt(const StoreCorrupt& error) {
+    static std::mutex lock;
+    static std::set<std::string> told;
+    std::lock_guard<std::mutex> hold(lock);
+    if (told.insert(error.what()).second)
+        std::fprintf(stderr, "vtn2: %s (the store is corrupt: mend it or make the machine again)\n",
+                     error.what());
+}
 
 namespace {
 

@@ -43,6 +43,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Says on standard error, once for each fault, what is wrong with a store:
+// a program whose calls fail for it then tells its user why.
+void ReportCorrupt(const StoreCorrupt& error);
+
 struct RegValue {
     std::string name;           // 8-bit, as the A calls see it; "" is the default value
     uint32_t type = 0;          // REG_SZ, REG_MULTI_SZ, ...
