@@ -81,6 +81,12 @@ const Encoding kEncodings[] = {
     {"UTF-16LE, CRLF", Utf16File},
 };
 
+std::string Repeat(const std::string& text, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 // A subtree as text, for comparing two registries.
 std::string Dump(const emu::RegKey& key) {
     std::ostringstream out;
@@ -254,6 +260,10 @@ TEST_F(RegFileTest, RefusesMalformedLinesNamingTheLineAndChangesNothing) {
         {"text after the string", before + "\"b\"=\"a\" x\n", 4, "after the closing"},
         {"stray line", before + "b=1\n", 4, "unexpected line"},
         {"counted in UTF-16", before + "\n\n[HKLM\\x\n", 6, "without closing ']'", true},
+        {"nested 100,000 levels deep", before + "[HKLM" + Repeat("\\k", 100000) + "]\n", 4,
+         "nested deeper than 510 levels"},
+        {"one level too deep under HKCU", before + "[HKCU" + Repeat("\\k", 510) + "]\n", 4,
+         "nested deeper than 509 levels"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
