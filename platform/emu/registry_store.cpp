@@ -282,6 +282,8 @@ RegKey* Registry::Insert(RegKey& parent, std::unique_ptr<RegKey> key) {
     auto at = std::lower_bound(parent.subkeys_.begin(), parent.subkeys_.end(),
                                std::string_view(raw->name), NameLess());
     parent.subkeys_.insert(at, std::move(key));
+    // The parent owns the key now.
+    // cppcheck-suppress returnDanglingLifetime
     return raw;
 }
 
