@@ -923,9 +923,15 @@ RegistryTransaction::RegistryTransaction(const fs::path& root) : inProcess_(Ente
     Cache& cache = TheCache();
     if (!fs::is_regular_file(root / "registry"))
         throw std::runtime_error("no registry in " + root.string());
-    if (cache.root != root || cache.lock.get() < 0) {
+    fs::path lockPath = root / "registry.lock";
+    struct stat held {}, named {};
+    // A machine made again where one was removed has a lock file of its own.
+    const bool sameLock = cache.lock.get() >= 0 && ::fstat(cache.lock.get(), &held) == 0 &&
+                          ::stat(lockPath.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+                          held.st_ino == named.st_ino;
+    if (cache.root != root || !sameLock) {
         cache.Drop();
-        cache.lock.Reset(::open((root / "registry.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        cache.lock.Reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
         cache.root = root;
         if (cache.lock.get() < 0) {
             cache.root.clear();
