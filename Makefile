@@ -69,5 +69,11 @@ test: deps native windows sanitize fuzz-build
 demo: native
 	@python3 tools/demo.py
 
+# The Installer's time and memory against the machine's size: printed
+# figures, outside `make test`.
+.PHONY: bench
+bench: native
+	@python3 tests/bench/bench.py
+
 clean:
 	rm -rf build

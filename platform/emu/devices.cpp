@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <stdexcept>
 
 #include "machine.h"
@@ -14,6 +16,8 @@ namespace {
 
 constexpr GUID kHidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 constexpr char kHidGuidText[] = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
+
+constexpr uint32_t kErrorRegistryCorrupt = 1015;
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -37,16 +41,47 @@ std::vector<Device> HidInterfaces(Registry& registry) {
     return out;
 }
 
-std::optional<std::vector<Device>> ReadDevices(bool interfaces) {
+// The present devices or HID interfaces, or the error that kept them unread.
+uint32_t ReadDevices(bool interfaces, std::vector<Device>& out) {
     std::optional<std::filesystem::path> root = MachineRoot();
-    if (!root) return std::nullopt;
+    if (!root) return ERROR_PATH_NOT_FOUND;
     try {
         RegistryTransaction transaction(*root);
-        return interfaces ? HidInterfaces(transaction.registry())
-                          : PresentDevices(transaction.registry());
+        out = interfaces ? HidInterfaces(transaction.registry())
+                         : PresentDevices(transaction.registry());
+        return 0;
+    } catch (const StoreCorrupt& e) {
+        ReportCorrupt(e);
+        return kErrorRegistryCorrupt;
     } catch (const std::exception&) {
-        return std::nullopt;
+        return ERROR_PATH_NOT_FOUND;
     }
+}
+
+// The HID interface a device path names: "\\?\HID#DEVICE#INSTANCE#{guid}"
+// with the instance ID's backslashes turned into '#'. The device and
+// instance names may hold '#' themselves; of the ways to split the middle,
+// the one with the shortest device name comes first in the listing, as a
+// search of all interfaces in order would find it.
+std::optional<std::string> FindInterface(Registry& registry, std::string_view path) {
+    constexpr std::string_view kPrefix = "\\\\?\\HID#";
+    const std::string suffix = std::string("#") + kHidGuidText;
+    if (path.size() <= kPrefix.size() + suffix.size() ||
+        !NamesEqual(path.substr(0, kPrefix.size()), kPrefix) ||
+        !NamesEqual(path.substr(path.size() - suffix.size()), suffix))
+        return std::nullopt;
+    RegKey* hid = registry.FindPath("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\HID");
+    if (!hid) return std::nullopt;
+    std::string_view middle =
+        path.substr(kPrefix.size(), path.size() - kPrefix.size() - suffix.size());
+    for (size_t split = middle.find('#'); split != std::string_view::npos;
+         split = middle.find('#', split + 1)) {
+        RegKey* device = hid->Subkey(middle.substr(0, split));
+        RegKey* instance = device ? device->Subkey(middle.substr(split + 1)) : nullptr;
+        if (instance && instance->Value("ClassGUID"))
+            return hid->name + "\\" + device->name + "\\" + instance->name;
+    }
+    return std::nullopt;
 }
 
 // The member of a set that a device or interface record names; the record's
@@ -107,17 +142,23 @@ std::string InterfacePath(const std::string& instanceId) {
 
 HANDLE OpenDevice(const char* path, DWORD, DWORD, DWORD disposition) {
     if (disposition != OPEN_EXISTING) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    std::optional<std::vector<Device>> interfaces = ReadDevices(true);
-    if (!interfaces) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-    for (const Device& device : *interfaces) {
-        if (NamesEqual(InterfacePath(device.instanceId), path)) {
-            auto handle = std::make_unique<DeviceHandle>();
-            handle->path = path;
-            handle->instanceId = device.instanceId;
-            return Register(Kind::Device, std::move(handle));
-        }
+    std::optional<std::filesystem::path> root = MachineRoot();
+    if (!root) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    std::optional<std::string> instanceId;
+    try {
+        RegistryTransaction transaction(*root);
+        instanceId = FindInterface(transaction.registry(), path);
+    } catch (const StoreCorrupt& e) {
+        ReportCorrupt(e);
+        return Fail(kErrorRegistryCorrupt, INVALID_HANDLE_VALUE);
+    } catch (const std::exception&) {
+        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     }
-    return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (!instanceId) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    auto handle = std::make_unique<DeviceHandle>();
+    handle->path = path;
+    handle->instanceId = *instanceId;
+    return Register(Kind::Device, std::move(handle));
 }
 
 }  // namespace emu
@@ -154,12 +195,13 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND, DWO
     bool allClasses = (Flags & DIGCF_ALLCLASSES) != 0;
     if (Enumerator || (!ClassGuid && !allClasses))
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    std::optional<std::vector<Device>> devices = emu::ReadDevices(interfaces);
-    if (!devices) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    std::vector<Device> devices;
+    if (uint32_t error = emu::ReadDevices(interfaces, devices))
+        return Fail(error, INVALID_HANDLE_VALUE);
     auto set = std::make_unique<DeviceSet>();
     set->interfaces = interfaces;
     // Only the HID class is known here: a set of another class is empty.
-    if (allClasses || emu::SameGuid(*ClassGuid, emu::kHidGuid)) set->devices = std::move(*devices);
+    if (allClasses || emu::SameGuid(*ClassGuid, emu::kHidGuid)) set->devices = std::move(devices);
     return emu::Register(Kind::DeviceSet, std::move(set));
 }
 

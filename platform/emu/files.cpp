@@ -41,6 +41,11 @@ constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorRegistryCorrupt = 1015;
+// What Windows gives for a file system it can't read: ROOT/attributes
+// stands for that part of the file system.
+constexpr uint32_t kErrorFileCorrupt = 1392;
+// DosAttributes when the attribute store can't be read.
+constexpr uint32_t kUnreadable = INVALID_FILE_ATTRIBUTES;
 constexpr uint32_t kErrorIoDevice = 1117;
 
 constexpr DWORD kTruncateExisting = 5;
@@ -139,19 +144,7 @@ public:
         if (!lock_) throw std::runtime_error("cannot lock " + (root / "attributes").string());
         while (::flock(lock_.get(), mode == kWrite ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
         }
-        std::ifstream in(root / "attributes");
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t blank = line.find(' ');
-            if (blank == std::string::npos || line.rfind("vtn2-attributes", 0) == 0) continue;
-            std::string path;
-            char* end = nullptr;
-            unsigned long attributes = std::strtoul(line.c_str(), &end, 16);
-            // A line spoilt by hand is passed over rather than taken for another file.
-            if (end != line.c_str() + blank || !PercentDecode(line.substr(blank + 1), path))
-                continue;
-            entries_[path] = static_cast<uint32_t>(attributes);
-        }
+        Load(root / "attributes");
     }
 
     std::optional<uint32_t> Get(const fs::path& host) const {
@@ -189,7 +182,7 @@ public:
     void Commit() {
         if (!changed_) return;
         std::ostringstream text;
-        text << "vtn2-attributes 1\n";
+        text << kAttributesFormat << '\n';
         for (const auto& [key, attributes] : entries_) {
             struct stat info;
             if (::lstat(key.c_str(), &info) != 0) continue;
@@ -197,6 +190,7 @@ public:
             std::snprintf(hex, sizeof hex, "%08x", attributes);
             text << hex << ' ' << PercentEncode(key) << '\n';
         }
+        text << "end\n";
         fs::path store = root_ / "attributes";
         fs::path temp = store;
         temp += ".tmp." + std::to_string(::getpid());
@@ -211,6 +205,54 @@ public:
     }
 
 private:
+    static constexpr char kAttributesFormat[] = "vtn2-attributes 2";
+
+    // "vtn2-attributes 2", a line "XXXXXXXX PATH" for each file (the
+    // attributes in hex, the path percent-encoded), then "end". Without its
+    // end the store was cut; nothing in it is passed over.
+    void Load(const fs::path& store) {
+        std::error_code ec;
+        if (!fs::exists(store, ec)) return;  // no file has attributes of its own yet
+        std::ifstream in(store, std::ios::binary);
+        if (!in) throw std::runtime_error("cannot read " + store.string());
+        std::string line;
+        int number = 0;
+        bool ended = false;
+        auto corrupt = [&](const std::string& what) {
+            throw StoreCorrupt(store.string() + ":" + std::to_string(number) + ": " + what);
+        };
+        while (std::getline(in, line)) {
+            ++number;
+            if (in.eof()) corrupt("the line is cut short (no line end): the store was cut");
+            if (ended) corrupt("text after the 'end' line");
+            if (number == 1) {
+                if (line != kAttributesFormat)
+                    corrupt("not a vtn2 attribute store: expected '" +
+                            std::string(kAttributesFormat) + "'");
+                continue;
+            }
+            if (line == "end") {
+                ended = true;
+                continue;
+            }
+            std::string path;
+            uint32_t attributes = 0;
+            bool hex = line.size() > 9 && line[8] == ' ';
+            for (size_t i = 0; hex && i < 8; ++i) {
+                char c = line[i];
+                int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+                hex = digit >= 0;
+                attributes = attributes * 16 + static_cast<uint32_t>(digit);
+            }
+            if (!hex || line.find_first_of(" \r", 9) != std::string::npos ||
+                !PercentDecode(std::string_view(line).substr(9), path) || path[0] != '/')
+                corrupt("expected 8 hex digits, a blank and a percent-encoded absolute path");
+            if (!entries_.emplace(path, attributes).second) corrupt("a second line for " + path);
+        }
+        if (number == 0) ++number, corrupt("the store is empty");
+        if (!ended) corrupt("the store ends before its 'end' line: the store was cut");
+    }
+
     static std::string Key(const fs::path& host) {
         fs::path absolute = fs::absolute(host);
         if (!absolute.has_filename()) return fs::weakly_canonical(absolute).string();
@@ -252,6 +294,9 @@ uint32_t WithAttributes(Operation operation) {
         uint32_t error = operation(store);
         if (!error) store.Commit();
         return error;
+    } catch (const StoreCorrupt& e) {
+        ReportCorrupt(e);
+        return kErrorFileCorrupt;
     } catch (const fs::filesystem_error& e) {
         return ErrorFromErrno(e.code().value());
     } catch (const std::exception&) {
@@ -259,18 +304,25 @@ uint32_t WithAttributes(Operation operation) {
     }
 }
 
-std::optional<uint32_t> StoredAttributes(const fs::path& host) {
+std::optional<uint32_t> StoredAttributes(const fs::path& host, bool& unreadable) {
     std::optional<fs::path> root = MachineRoot();
     if (!root) return std::nullopt;
     try {
         return AttributeStore(*root, AttributeStore::kRead).Get(host);
+    } catch (const StoreCorrupt& e) {
+        ReportCorrupt(e);
+        unreadable = true;
+        return std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
+// kUnreadable when the attribute store is corrupt.
 uint32_t DosAttributes(const fs::path& host, bool directory) {
-    std::optional<uint32_t> stored = StoredAttributes(host);
+    bool unreadable = false;
+    std::optional<uint32_t> stored = StoredAttributes(host, unreadable);
+    if (unreadable) return kUnreadable;
     if (directory) return FILE_ATTRIBUTE_DIRECTORY | (stored ? *stored & kSettable : 0);
     return stored ? *stored : FILE_ATTRIBUTE_ARCHIVE;
 }
@@ -401,6 +453,7 @@ HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition,
         existed && (disposition == CREATE_ALWAYS || disposition == kTruncateExisting);
     if (existed) {
         uint32_t attributes = DosAttributes(*host, false);
+        if (attributes == kUnreadable) return Fail(kErrorFileCorrupt, INVALID_HANDLE_VALUE);
         uint32_t wanted = flags & kSettable;
         if ((attributes & FILE_ATTRIBUTE_READONLY) && ((access & GENERIC_WRITE) || truncating))
             return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
@@ -517,6 +570,9 @@ uint32_t RecordPendingMove(const char* source, const fs::path& sourceHost, const
         key->SetValue(RegValue{kPendingMoves, REG_MULTI_SZ, ToUtf16(text)});
         transaction.Commit();
         return 0;
+    } catch (const StoreCorrupt& e) {
+        ReportCorrupt(e);
+        return kErrorRegistryCorrupt;
     } catch (const std::exception&) {
         return kErrorRegistryCorrupt;
     }
@@ -670,6 +726,8 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
     const bool directory = S_ISDIR(info.stx_mode);
     WIN32_FIND_DATAA data{};
     data.dwFileAttributes = emu::DosAttributes(*host, directory);
+    if (data.dwFileAttributes == emu::kUnreadable)
+        return Fail(emu::kErrorFileCorrupt, INVALID_HANDLE_VALUE);
     data.ftLastWriteTime = time(info.stx_mtime);
     data.ftLastAccessTime = time(info.stx_atime);
     data.ftCreationTime = time((info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime);
@@ -709,7 +767,8 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
     if (!emu::StatPath(*host, info))
         return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno),
                     INVALID_FILE_ATTRIBUTES);
-    return emu::DosAttributes(*host, S_ISDIR(info.st_mode));
+    DWORD attributes = emu::DosAttributes(*host, S_ISDIR(info.st_mode));
+    return attributes == emu::kUnreadable ? Fail(emu::kErrorFileCorrupt, attributes) : attributes;
 }
 
 BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
@@ -745,8 +804,9 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
             return Fail(ERROR_SHARING_VIOLATION, FALSE);
         if (bFailIfExists) return Fail(emu::kErrorFileExists, FALSE);
         if (S_ISDIR(to.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
-        if (emu::DosAttributes(*destination, false) &
-            (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))
+        uint32_t attributes = emu::DosAttributes(*destination, false);
+        if (attributes == emu::kUnreadable) return Fail(emu::kErrorFileCorrupt, FALSE);
+        if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))
             return Fail(ERROR_ACCESS_DENIED, FALSE);
         // Before the rename: it would replace a file in use without a word.
         if (uint32_t error = emu::InUse(*destination)) return Fail(error, FALSE);
@@ -786,8 +846,9 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
             *destination = destination->parent_path() / given;
         } else {
             if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS, FALSE);
-            if (S_ISDIR(to.st_mode) || S_ISDIR(from.st_mode) ||
-                (emu::DosAttributes(*destination, false) & FILE_ATTRIBUTE_READONLY))
+            uint32_t attributes = emu::DosAttributes(*destination, false);
+            if (attributes == emu::kUnreadable) return Fail(emu::kErrorFileCorrupt, FALSE);
+            if (S_ISDIR(to.st_mode) || S_ISDIR(from.st_mode) || (attributes & FILE_ATTRIBUTE_READONLY))
                 return Fail(ERROR_ACCESS_DENIED, FALSE);
             if (uint32_t error = emu::InUse(*destination)) return Fail(error, FALSE);
         }
@@ -809,7 +870,9 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     struct stat info;
     if (::lstat(host->c_str(), &info) != 0)
         return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno), FALSE);
-    if (S_ISDIR(info.st_mode) || (emu::DosAttributes(*host, false) & FILE_ATTRIBUTE_READONLY))
+    uint32_t attributes = S_ISDIR(info.st_mode) ? 0 : emu::DosAttributes(*host, false);
+    if (attributes == emu::kUnreadable) return Fail(emu::kErrorFileCorrupt, FALSE);
+    if (S_ISDIR(info.st_mode) || (attributes & FILE_ATTRIBUTE_READONLY))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     // Whoever locks a range has the file open without sharing its deletion.
     if (emu::InUse(*host)) return Fail(ERROR_SHARING_VIOLATION, FALSE);

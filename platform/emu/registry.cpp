@@ -94,8 +94,11 @@ LSTATUS WithRegistry(Operation operation) {
         LSTATUS status = operation(transaction.registry(), commit);
         if (commit) transaction.Commit();
         return status;
-    } catch (const std::exception&) {
+    } catch (const StoreCorrupt& e) {
+        ReportCorrupt(e);
         return 1015;  // ERROR_REGISTRY_CORRUPT
+    } catch (const std::exception&) {
+        return 1015;
     }
 }
 
@@ -178,9 +181,8 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
-        std::vector<RegKey*> subkeys = key->Subkeys();
-        if (dwIndex >= subkeys.size()) return ERROR_NO_MORE_ITEMS;
-        const std::string& name = subkeys[dwIndex]->name;
+        if (dwIndex >= key->SubkeyCount()) return ERROR_NO_MORE_ITEMS;
+        const std::string& name = key->SubkeyAt(dwIndex)->name;
         if (name.size() >= *lpcchName) {
             // Windows leaves such a buffer without a terminating NUL.
             std::memcpy(lpName, name.data(), *lpcchName);
@@ -240,7 +242,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         if (!key) return ERROR_FILE_NOT_FOUND;
         uint32_t granted = 0;
         if (LSTATUS denied = emu::CheckKeyAccess(*key, emu::kDelete, granted)) return denied;
-        if (!key->parent || !key->subkeys.empty()) return ERROR_ACCESS_DENIED;
+        if (!key->parent || key->SubkeyCount() != 0) return ERROR_ACCESS_DENIED;
         registry.Remove(*key);
         commit = true;
         return ERROR_SUCCESS;

@@ -508,12 +508,12 @@ uint32_t AccessCheck(const SecurityDescriptor& descriptor, const std::vector<Sid
 }
 
 SecurityDescriptor KeyDescriptor(const RegKey& key) {
-    return ParseSddl(key.sddl.empty() ? kDefaultKeySddl : key.sddl);
+    return ParseSddl(key.Sddl().empty() ? kDefaultKeySddl : key.Sddl());
 }
 
 void SetKeyDescriptor(RegKey& key, const SecurityDescriptor& descriptor) {
     std::string text = FormatSddl(descriptor);
-    key.sddl = text == kDefaultKeySddl ? "" : text;
+    key.SetSddl(text == kDefaultKeySddl ? "" : text);
 }
 
 std::string ReadKeySddl(const std::filesystem::path& root, std::string_view keyPath) {

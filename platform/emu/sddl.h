@@ -1,5 +1,5 @@
 // Security descriptors of the emulated machine's registry keys: kept as SDDL
-// text in RegKey::sddl, handed to programs in Windows' binary layouts, and
+// text in RegKey::Sddl(), handed to programs in Windows' binary layouts, and
 // checked against the running process's token as Windows checks them.
 #ifndef VTN2_EMU_SDDL_H
 #define VTN2_EMU_SDDL_H

@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string stored = registry.Serialize();
     std::string reloaded;
     try {
-        reloaded = emu::Registry::Parse(stored).Serialize();
+        reloaded = emu::Registry::Parse(stored)->Serialize();
     } catch (const std::runtime_error& e) {
         fuzz::Finding(std::string("the registry file does not load: ") + e.what() + "\n" + stored);
     }

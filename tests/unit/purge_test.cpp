@@ -26,7 +26,7 @@ protected:
     }
     std::string Sddl(const std::string& service) {
         emu::RegistryTransaction transaction(root_);
-        return transaction.registry().FindPath(std::string(kServices) + service)->sddl;
+        return transaction.registry().FindPath(std::string(kServices) + service)->Sddl();
     }
     // The service database key, opened as the purge opens it.
     static HKEY OpenServices() {
@@ -37,7 +37,7 @@ protected:
     }
     void SetSddl(const std::string& service, const std::string& sddl) {
         emu::RegistryTransaction transaction(root_);
-        transaction.registry().FindPath(std::string(kServices) + service)->sddl = sddl;
+        transaction.registry().FindPath(std::string(kServices) + service)->SetSddl(sddl);
         transaction.Commit();
     }
 

@@ -81,11 +81,17 @@ const Encoding kEncodings[] = {
     {"UTF-16LE, CRLF", Utf16File},
 };
 
+std::string Repeat(const std::string& text, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 // A subtree as text, for comparing two registries.
 std::string Dump(const emu::RegKey& key) {
     std::ostringstream out;
     out << emu::Registry::LongPath(key) << '\n';
-    for (const emu::RegValue& value : key.values) {
+    for (const emu::RegValue& value : key.Values()) {
         out << "  \"" << value.name << "\" " << value.type << ':';
         for (uint8_t b : value.data) out << ' ' << static_cast<int>(b);
         out << '\n';
@@ -138,10 +144,10 @@ TEST_F(RegFileTest, ImportsEveryValueFormInEveryEncoding) {
                 ImportRegText(registry, encoding.encode(text), "t.reg");
                 emu::RegKey* key = registry.FindPath("HKLM\\T");
                 ASSERT_NE(key, nullptr);
-                ASSERT_EQ(key->values.size(), 1u);
-                EXPECT_EQ(key->values[0].name, row.valueName);
-                EXPECT_EQ(key->values[0].type, row.type);
-                EXPECT_EQ(key->values[0].data, row.data);
+                ASSERT_EQ(key->Values().size(), 1u);
+                EXPECT_EQ(key->Values()[0].name, row.valueName);
+                EXPECT_EQ(key->Values()[0].type, row.type);
+                EXPECT_EQ(key->Values()[0].data, row.data);
             }
         }
     }
@@ -153,9 +159,9 @@ TEST_F(RegFileTest, BytesThatAreNotUtf8AreTakenAsLatin1) {
                   "t.reg");
     emu::RegKey* key = registry.FindPath("HKLM\\Caf\xE9");
     ASSERT_NE(key, nullptr);
-    ASSERT_EQ(key->values.size(), 1u);
-    EXPECT_EQ(key->values[0].name, "\xE9t\xE9");
-    EXPECT_EQ(key->values[0].data, Utf16z("\xE9 \xE9"));
+    ASSERT_EQ(key->Values().size(), 1u);
+    EXPECT_EQ(key->Values()[0].name, "\xE9t\xE9");
+    EXPECT_EQ(key->Values()[0].data, Utf16z("\xE9 \xE9"));
 }
 
 TEST_F(RegFileTest, KeyLinesAcceptEveryRootNameAndKeepTheFirstCase) {
@@ -170,8 +176,8 @@ TEST_F(RegFileTest, KeyLinesAcceptEveryRootNameAndKeepTheFirstCase) {
     emu::RegKey* mixed = registry.FindPath("HKLM\\soft\\mixed");
     ASSERT_NE(mixed, nullptr);
     EXPECT_EQ(emu::Registry::LongPath(*mixed), "HKEY_LOCAL_MACHINE\\Soft\\Mixed");
-    EXPECT_EQ(mixed->values.size(), 1u);
-    EXPECT_TRUE(mixed->subkeys.empty());
+    EXPECT_EQ(mixed->Values().size(), 1u);
+    EXPECT_TRUE(mixed->SubkeyCount() == 0);
     for (const char* path : {"HKEY_CURRENT_USER\\a", "HKCR\\a", "HKEY_USERS\\a", "HKCC\\a"}) {
         EXPECT_NE(registry.FindPath(path), nullptr) << path;
     }
@@ -195,12 +201,12 @@ TEST_F(RegFileTest, DeletesKeysAndValuesInFileOrder) {
     EXPECT_EQ(registry.FindPath("HKLM\\Gone"), nullptr);
     EXPECT_EQ(registry.FindPath("HKLM\\Never"), nullptr);
     ASSERT_NE(registry.FindPath("HKLM\\Again"), nullptr);
-    EXPECT_TRUE(registry.FindPath("HKLM\\Again")->subkeys.empty());
-    EXPECT_EQ(registry.FindPath("HKLM\\Again")->values.size(), 1u);
+    EXPECT_TRUE(registry.FindPath("HKLM\\Again")->SubkeyCount() == 0);
+    EXPECT_EQ(registry.FindPath("HKLM\\Again")->Values().size(), 1u);
     emu::RegKey* kept = registry.FindPath("HKLM\\Kept");
     ASSERT_NE(kept, nullptr);
-    ASSERT_EQ(kept->values.size(), 1u);
-    EXPECT_EQ(kept->values[0].name, "b");
+    ASSERT_EQ(kept->Values().size(), 1u);
+    EXPECT_EQ(kept->Values()[0].name, "b");
 }
 
 TEST_F(RegFileTest, ContinuationLinesJoinWithTheirLeadingBlanksSkipped) {
@@ -214,8 +220,8 @@ TEST_F(RegFileTest, ContinuationLinesJoinWithTheirLeadingBlanksSkipped) {
                       "t.reg");
         emu::RegKey* key = registry.FindPath("HKLM\\T");
         ASSERT_NE(key, nullptr);
-        ASSERT_EQ(key->values.size(), 2u);
-        EXPECT_EQ(key->values[0].data, (Bytes{0x61, 0, 0x62, 0, 0, 0}));
+        ASSERT_EQ(key->Values().size(), 2u);
+        EXPECT_EQ(key->Values()[0].data, (Bytes{0x61, 0, 0x62, 0, 0, 0}));
     }
 }
 
@@ -254,6 +260,10 @@ TEST_F(RegFileTest, RefusesMalformedLinesNamingTheLineAndChangesNothing) {
         {"text after the string", before + "\"b\"=\"a\" x\n", 4, "after the closing"},
         {"stray line", before + "b=1\n", 4, "unexpected line"},
         {"counted in UTF-16", before + "\n\n[HKLM\\x\n", 6, "without closing ']'", true},
+        {"nested 100,000 levels deep", before + "[HKLM" + Repeat("\\k", 100000) + "]\n", 4,
+         "nested deeper than 510 levels"},
+        {"one level too deep under HKCU", before + "[HKCU" + Repeat("\\k", 510) + "]\n", 4,
+         "nested deeper than 509 levels"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -166,7 +166,7 @@ public:
     std::vector<Operation> Parse(const std::string& bytes);
 
 private:
-    [[noreturn]] void Fail(size_t offset, const std::string& reason, const char* expected) const {
+    [[noreturn]] void Fail(size_t offset, const std::string& reason, const std::string& expected) const {
         throw std::runtime_error(fileName_ + ":" + std::to_string(line_.NumberAt(offset)) + ": " +
                                  reason + ": expected " + expected);
     }
@@ -260,6 +260,8 @@ void Parser::KeyLine() {
         Fail(start, "a root key cannot be deleted", "[-ROOT\\KEY] naming a key under the root");
     }
     std::string full = root->name;
+    const size_t maxDepth = emu::Registry::MaxDepth(*root);
+    size_t depth = 0;
     if (slash != std::string_view::npos) {
         for (size_t begin = slash + 1;;) {
             size_t end = std::min(path.find('\\', begin), path.size());
@@ -269,6 +271,12 @@ void Parser::KeyLine() {
                 Fail(start + begin,
                      "key name longer than " + std::to_string(kMaxKeyName) + " characters",
                      "key names of at most 255 characters");
+            }
+            if (++depth > maxDepth) {
+                Fail(start + begin,
+                     "key nested deeper than " + std::to_string(maxDepth) + " levels",
+                     "at most " + std::to_string(maxDepth) + " levels of keys under " + root->name +
+                         " (Windows allows 512 from the registry's top)");
             }
             full += '\\';
             full += name;
@@ -467,10 +475,17 @@ void AppendValue(std::string& out, const emu::RegValue& value) {
     out += '\n';
 }
 
-void AppendKey(std::string& out, const emu::RegKey& key) {
-    out += "\n[" + emu::Registry::LongPath(key) + "]\n";
-    for (const emu::RegValue& value : key.values) AppendValue(out, value);
-    for (const emu::RegKey* sub : key.Subkeys()) AppendKey(out, *sub);
+// The key and its subtree, parents first, each key's subkeys in listing
+// order; a stack of its own keeps deep trees off the call stack.
+void AppendKey(std::string& out, const emu::RegKey& top) {
+    std::vector<const emu::RegKey*> pending{&top};
+    while (!pending.empty()) {
+        const emu::RegKey& key = *pending.back();
+        pending.pop_back();
+        out += "\n[" + emu::Registry::LongPath(key) + "]\n";
+        for (const emu::RegValue& value : key.Values()) AppendValue(out, value);
+        for (size_t i = key.SubkeyCount(); i-- > 0;) pending.push_back(key.SubkeyAt(i));
+    }
 }
 
 }  // namespace
