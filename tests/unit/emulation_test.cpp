@@ -1,6 +1,7 @@
 // The emulated machine must answer as Windows does, or the Installer's tests
 // prove nothing about Windows.
 #include <cstring>
+#include <stdexcept>
 
 #include "fixture.h"
 #include "platform/emu/machine.h"
@@ -66,13 +67,58 @@ TEST_F(Emulation, FaultsFailTheNamedCallOnMatchingSubjectsOnly) {
     ImportReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\A]\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\B]\n");
     WriteFaults(
         "# comment line\n"
-        "RegOpenKeyExA hklm\\software\\t\\? 1234   # a trailing comment\n"
+        "RegOpenKeyExA hklm\\software\\t\\? 1234\n"
         "RegOpenKeyExA HKLM\\SOFTWARE\\T 5\n");
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\A", 0, KEY_READ, &key), 1234);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_READ, &key), 5);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), 0);
     RegCloseKey(key);
+}
+
+struct RuleCase {
+    const char* name;
+    const char* line;
+    const char* function;  // null: a comment or blank line; "" : malformed
+    const char* pattern;
+    uint32_t error;
+};
+
+// Every device path holds '#', so only a line that starts with it is a comment.
+TEST(FaultRules, HashStartsACommentLineOnlyAndIsPartOfAPattern) {
+    const RuleCase cases[] = {
+        {"the README's held adapter", "CreateFileA \\\\?\\HID#VID_2F1D&PID_7C01* 32", "CreateFileA",
+         "\\\\?\\HID#VID_2F1D&PID_7C01*", 32},
+        {"the error message's example", "CreateFileA \\\\?\\HID#* 5", "CreateFileA",
+         "\\\\?\\HID#*", 5},
+        {"a comment line", "# CreateFileA * 5", nullptr, nullptr, 0},
+        {"an indented comment line", " \t# LocalAlloc * 8", nullptr, nullptr, 0},
+        {"text after the error code", "LocalAlloc * 8   # no memory", "", nullptr, 0},
+    };
+    for (const RuleCase& c : cases) {
+        emu::FaultRule rule;
+        if (c.function && !*c.function) {
+            EXPECT_THROW(emu::ParseRule(c.line, rule), std::invalid_argument) << c.name;
+            continue;
+        }
+        bool parsed = false;
+        EXPECT_NO_THROW(parsed = emu::ParseRule(c.line, rule)) << c.name;
+        EXPECT_EQ(parsed, c.function != nullptr) << c.name;
+        if (!parsed || !c.function) continue;
+        EXPECT_EQ(rule.function, c.function) << c.name;
+        EXPECT_EQ(rule.pattern, c.pattern) << c.name;
+        EXPECT_EQ(rule.error, c.error) << c.name;
+    }
+}
+
+TEST_F(Emulation, TheReadmesDeviceRuleFailsTheAdaptersOpen) {
+    WriteFaults("# the adapter is held by another program\n"
+                "CreateFileA \\\\?\\HID#VID_2F1D&PID_7C01* 32\n");
+    HANDLE device = CreateFileA("\\\\?\\hid#vid_2f1d&pid_7c01#1&2&0&0000#{4d1e55b2}",
+                                GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(device, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 32u);
 }
 
 TEST_F(Emulation, FaultLineWithoutAPatternIsIgnoredLikeAnyMalformedLine) {
