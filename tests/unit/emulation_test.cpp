@@ -63,6 +63,30 @@ TEST_F(Emulation, EnumerationEndsWithNoMoreItemsAndReportsShortBuffers) {
     RegCloseKey(key);
 }
 
+// Names and strings outside the ANSI code page reach the A calls whole, in
+// UTF-8, as under the UTF-8 code page: a key can be opened and deleted by the
+// name that its listing gave.
+TEST_F(Emulation, EightBitCallsSpeakUtf8) {
+    ImportReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\vlqwdzsv-\xD0\x96]\n\"Note\"=\"\xD0\x96x\"\n");
+    HKEY parent = nullptr, key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_ALL_ACCESS, &parent), 0);
+    char name[16];
+    DWORD size = sizeof name;
+    ASSERT_EQ(RegEnumKeyExA(parent, 0, name, &size, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(std::string(name, size), "vlqwdzsv-\xD0\x96");
+    size = 11;
+    EXPECT_EQ(RegEnumKeyExA(parent, 0, name, &size, nullptr, nullptr, nullptr, nullptr), 234)
+        << "eleven bytes and no room for the NUL";
+    ASSERT_EQ(RegOpenKeyExA(parent, "vlqwdzsv-\xD0\x96", 0, KEY_READ, &key), 0);
+    BYTE data[8];
+    DWORD bytes = sizeof data;
+    EXPECT_EQ(RegQueryValueExA(key, "Note", nullptr, nullptr, data, &bytes), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), bytes), std::string("\xD0\x96x", 4));
+    EXPECT_EQ(RegCloseKey(key), 0);
+    EXPECT_EQ(RegDeleteKeyA(parent, "vlqwdzsv-\xD0\x96"), 0);
+    EXPECT_EQ(RegCloseKey(parent), 0);
+}
+
 TEST_F(Emulation, FaultsFailTheNamedCallOnMatchingSubjectsOnly) {
     ImportReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\A]\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\B]\n");
     WriteFaults(
