@@ -164,6 +164,22 @@ class Platform:
         with open(self.log, encoding="latin-1") as f:
             return [line.rstrip("\r\n") for line in f if not line.startswith("HOLDER.EXE")]
 
+    def run_setup(self, args, stdin, timeout, reader_gone=False, bare_name=False):
+        """Runs the Installer: its exit code, standard output and problems.
+        reader_gone: its standard output is a pipe whose reader has gone.
+        bare_name: started by its bare name from the distribution's folder."""
+        program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
+        word, executable = self.setup_word(program, bare_name)
+        output = gone_reader() if reader_gone else subprocess.PIPE
+        try:
+            done = subprocess.run(self.command(word) + args, executable=executable, input=stdin,
+                                  stdout=output, stderr=subprocess.PIPE, env=self.env,
+                                  cwd=self.dist if bare_name else self.work, timeout=timeout)
+        finally:
+            if reader_gone:
+                os.close(output)
+        return done.returncode, done.stdout or b"", self.problems(done)
+
     def start_holder(self, windows_path):
         holder = os.path.join(self.work, "holder")
         os.makedirs(holder)
@@ -175,9 +191,8 @@ class Platform:
     def start_running(self, command):
         """A program of the machine, running until the scenario ends."""
         program, *args = command.split()
-        host = program if program.startswith("/") else resolve(self.drive_c, program)
-        words = [host if isinstance(self, Native) else program] + args
-        return self.start_program(words, " ".join([os.path.basename(host).upper()] + args))
+        host = resolve(self.drive_c, program)
+        return self.start_program([host] + args, " ".join([os.path.basename(host).upper()] + args))
 
     def start_program(self, words, logged):
         """Starts a stand-in and waits until its log line is there."""
@@ -216,22 +231,12 @@ class Native(Platform):
     def command(self, program):
         return [program]
 
-    def run_setup(self, args, stdin, timeout, reader_gone=False, bare_name=False):
+    def setup_word(self, program, bare_name):
         # Started as Wine starts it, so that both print the same paths.
-        program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
-        word = "SETUP.EXE" if bare_name else windows_form(program)
-        output = gone_reader() if reader_gone else subprocess.PIPE
-        try:
-            done = subprocess.run([word] + args, executable=program, input=stdin, stdout=output,
-                                  stderr=subprocess.PIPE, env=self.env,
-                                  cwd=self.dist if bare_name else self.work, timeout=timeout)
-        finally:
-            if reader_gone:
-                os.close(output)
-        problems = []
-        if done.stderr:
-            problems.append("standard error: " + done.stderr.decode(errors="replace"))
-        return done.returncode, done.stdout or b"", problems
+        return ("SETUP.EXE" if bare_name else windows_form(program)), program
+
+    def problems(self, done):
+        return ["standard error: " + done.stderr.decode(errors="replace")] if done.stderr else []
 
     def export(self, key):
         done = subprocess.run([self.machine_tool, "reg", "export", self.root, key],
@@ -292,18 +297,11 @@ class Wine(Platform):
     def command(self, program):
         return ["wine", program]
 
-    def run_setup(self, args, stdin, timeout, reader_gone=False, bare_name=False):
-        program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
-        output = gone_reader() if reader_gone else subprocess.PIPE
-        try:
-            done = subprocess.run(["wine", "SETUP.EXE" if bare_name else program] + args,
-                                  env=self.env, input=stdin, stdout=output,
-                                  stderr=subprocess.PIPE, cwd=self.dist if bare_name else self.work,
-                                  timeout=timeout)
-        finally:
-            if reader_gone:
-                os.close(output)
-        return done.returncode, done.stdout or b"", []
+    def setup_word(self, program, bare_name):
+        return ("SETUP.EXE" if bare_name else program), None
+
+    def problems(self, done):
+        return []
 
     def export(self, key):
         out = os.path.join(self.work, "export.reg")
