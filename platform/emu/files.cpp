@@ -114,9 +114,16 @@ uint32_t MissingError(const fs::path& host) {
     return IsDirectory(host.parent_path()) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-// The host path of a Windows path, when the machine is there and the drive is ours.
-std::optional<fs::path> Resolve(const char* windowsPath) {
+// The host path of a Windows path, or the error Windows gives for it: the
+// machine must be there and the drive ours, and an 8-bit path, counted with
+// its NUL, takes no more than MAX_PATH characters.
+std::optional<fs::path> Resolve(const char* windowsPath, uint32_t& error) {
+    error = ERROR_PATH_NOT_FOUND;
     if (!windowsPath || !*windowsPath || !MachineRoot()) return std::nullopt;
+    if (std::strlen(windowsPath) >= MAX_PATH) {
+        error = kErrorFilenameTooLong;
+        return std::nullopt;
+    }
     return HostPath(windowsPath);
 }
 
@@ -329,6 +336,30 @@ uint32_t DosAttributes(const fs::path& host, bool directory) {
 
 // ---- sharing -------------------------------------------------------------
 
+// Whether another open of the file shares nothing with anyone: an exclusive
+// flock. The probe takes nothing for good.
+bool HeldWithoutSharing(int fd) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    ::flock(fd, LOCK_UN);
+    return false;
+}
+
+// Whether another open locks any of the bytes to be read (length 0: to the end).
+bool ReadLocked(int fd, short whence, off_t length) {
+    struct flock range {};
+    range.l_type = F_RDLCK;
+    range.l_whence = whence;
+    range.l_len = length;
+    return ::fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+}
+
+// Whether the file is a running program's, which Windows lets be read and
+// renamed but never written or deleted: Linux refuses to open it for writing.
+bool IsRunningProgram(const fs::path& host) {
+    UniqueFd probe(::open(host.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    return !probe && errno == ETXTBSY;
+}
+
 // Whether another open of the file stands in the way of changing it: 32 for
 // a whole-file lock, 33 for a byte-range lock, 0 when nothing does. The
 // probes take nothing for good: the flock is dropped at once, and the range
@@ -377,6 +408,8 @@ uint32_t WriteAll(int fd, const char* data, size_t size) {
 uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!in) return ErrorFromErrno(errno);
+    if (HeldWithoutSharing(in.get())) return ERROR_SHARING_VIOLATION;
+    if (ReadLocked(in.get(), SEEK_SET, 0)) return ERROR_LOCK_VIOLATION;
     struct stat info;
     if (::fstat(in.get(), &info) != 0) return ErrorFromErrno(errno);
 
@@ -403,8 +436,11 @@ uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
         std::optional<uint32_t> attributes = store.Get(source);
         if (::rename(temp.path.c_str(), destination.c_str()) != 0) return ErrorFromErrno(errno);
         temp.path.clear();
-        if (attributes) {
-            store.Set(destination, *attributes);
+        // The source's attributes, and archive, as on any file just written.
+        const uint32_t copied =
+            (attributes ? *attributes & ~FILE_ATTRIBUTE_NORMAL : 0) | FILE_ATTRIBUTE_ARCHIVE;
+        if (copied != FILE_ATTRIBUTE_ARCHIVE) {
+            store.Set(destination, copied);
         } else {
             store.Forget(destination);
         }
@@ -426,7 +462,7 @@ struct FindObject : Object {
 };
 
 // Takes the flock a Windows share mode stands for. Writing, or sharing
-// nothing, needs nobody else to hold one.
+// nothing, needs nobody else to hold one; any open needs nobody to share nothing.
 bool TakeShareLock(int fd, DWORD access, DWORD share) {
     const bool sharesWriting = share & FILE_SHARE_WRITE;
     const bool exclusive = (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0;
@@ -435,14 +471,15 @@ bool TakeShareLock(int fd, DWORD access, DWORD share) {
         if (!exclusive) ::flock(fd, sharesWriting ? LOCK_UN : LOCK_SH);
         return true;
     }
-    return sharesWriting || ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+    return sharesWriting ? !HeldWithoutSharing(fd) : ::flock(fd, LOCK_SH | LOCK_NB) == 0;
 }
 
 HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     if (disposition < CREATE_NEW || disposition > kTruncateExisting)
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    std::optional<fs::path> host = Resolve(given);
-    if (!host) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    uint32_t unresolved = 0;
+    std::optional<fs::path> host = Resolve(given, unresolved);
+    if (!host) return Fail(unresolved, INVALID_HANDLE_VALUE);
     struct stat info;
     const bool existed = StatPath(*host, info);
     if (existed && S_ISDIR(info.st_mode)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
@@ -530,30 +567,16 @@ std::vector<std::pair<std::string, std::string>> PendingPairs(const RegValue* va
     return pairs;
 }
 
-// "\??\" and a full Windows path: as given when it names its drive, else the
-// Windows form of where it lives.
-std::string RecordedPath(std::string_view given, const fs::path& host) {
-    for (std::string_view prefix : {"\\\\?\\", "\\??\\"}) {
-        if (given.substr(0, prefix.size()) == prefix) given.remove_prefix(prefix.size());
-    }
-    std::string path;
-    if (given.size() >= 3 && given[1] == ':' && (given[2] == '\\' || given[2] == '/')) {
-        path = std::string(given);
-        for (char& c : path) c = c == '/' ? '\\' : c;
-    } else {
-        path = WindowsPath(host);
-    }
-    return "\\??\\" + path;
-}
+// "\??\" and the full path that Windows makes of the one given.
+std::string RecordedPath(const char* given) { return "\\??\\" + FullWindowsPath(given); }
 
-uint32_t RecordPendingMove(const char* source, const fs::path& sourceHost, const char* destination,
-                           DWORD flags) {
-    std::string from = RecordedPath(source, sourceHost);
+uint32_t RecordPendingMove(const char* source, const char* destination, DWORD flags) {
+    std::string from = RecordedPath(source);
     std::string to;
     if (destination && *destination) {
-        std::optional<fs::path> host = Resolve(destination);
-        if (!host) return ERROR_PATH_NOT_FOUND;
-        to = (flags & MOVEFILE_REPLACE_EXISTING ? "!" : "") + RecordedPath(destination, *host);
+        uint32_t error = 0;
+        if (!Resolve(destination, error)) return error;
+        to = (flags & MOVEFILE_REPLACE_EXISTING ? "!" : "") + RecordedPath(destination);
     }
     std::optional<fs::path> root = MachineRoot();
     if (!root) return ERROR_PATH_NOT_FOUND;
@@ -657,6 +680,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     if (!lpFileName) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     if (uint32_t error = emu::Enter("CreateFileA", lpFileName))
         return Fail(error, INVALID_HANDLE_VALUE);
+    if (std::strlen(lpFileName) >= MAX_PATH)
+        return Fail(emu::kErrorFilenameTooLong, INVALID_HANDLE_VALUE);
     if (std::strncmp(lpFileName, "\\\\?\\", 4) == 0 || std::strncmp(lpFileName, "\\\\.\\", 4) == 0)
         return emu::OpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
     return emu::OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
@@ -672,6 +697,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (!file) return Fail(ERROR_INVALID_HANDLE, FALSE);
     if (!file->readable) return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (!lpBuffer && nNumberOfBytesToRead) return Fail(ERROR_NOACCESS, FALSE);
+    if (nNumberOfBytesToRead && emu::ReadLocked(file->fd.get(), SEEK_CUR, nNumberOfBytesToRead))
+        return Fail(ERROR_LOCK_VIOLATION, FALSE);
     DWORD total = 0;
     while (total < nNumberOfBytesToRead) {
         ssize_t got = ::read(file->fd.get(), static_cast<char*>(lpBuffer) + total,
@@ -713,8 +740,9 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
     if (uint32_t error = emu::Enter("FindFirstFileA", lpFileName ? lpFileName : ""))
         return Fail(error, INVALID_HANDLE_VALUE);
     if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    std::optional<fs::path> host = emu::Resolve(lpFileName);
-    if (!host) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    uint32_t unresolved = 0;
+    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
+    if (!host) return Fail(unresolved, INVALID_HANDLE_VALUE);
     struct statx info {};
     if (::statx(AT_FDCWD, host->c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0)
         return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno),
@@ -761,8 +789,9 @@ LONG CompareFileTime(const FILETIME* lpFileTime1, const FILETIME* lpFileTime2) {
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
     if (uint32_t error = emu::Enter("GetFileAttributesA", lpFileName ? lpFileName : ""))
         return Fail(error, INVALID_FILE_ATTRIBUTES);
-    std::optional<fs::path> host = emu::Resolve(lpFileName);
-    if (!host) return Fail(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    uint32_t unresolved = 0;
+    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
+    if (!host) return Fail(unresolved, INVALID_FILE_ATTRIBUTES);
     struct stat info;
     if (!emu::StatPath(*host, info))
         return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno),
@@ -774,8 +803,9 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
 BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
     if (uint32_t error = emu::Enter("SetFileAttributesA", lpFileName ? lpFileName : ""))
         return Fail(error, FALSE);
-    std::optional<fs::path> host = emu::Resolve(lpFileName);
-    if (!host) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    uint32_t unresolved = 0;
+    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
+    if (!host) return Fail(unresolved, FALSE);
     uint32_t attributes = dwFileAttributes & emu::kSettable;
     uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
         struct stat info;
@@ -790,9 +820,11 @@ BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
     if (uint32_t error = emu::Enter("CopyFileA", lpNewFileName ? lpNewFileName : ""))
         return Fail(error, FALSE);
-    std::optional<fs::path> source = emu::Resolve(lpExistingFileName);
-    std::optional<fs::path> destination = emu::Resolve(lpNewFileName);
-    if (!source || !destination) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    uint32_t unresolved = 0;
+    std::optional<fs::path> source = emu::Resolve(lpExistingFileName, unresolved);
+    if (!source) return Fail(unresolved, FALSE);
+    std::optional<fs::path> destination = emu::Resolve(lpNewFileName, unresolved);
+    if (!destination) return Fail(unresolved, FALSE);
     struct stat from, to;
     if (!emu::StatPath(*source, from))
         return Fail(errno == ENOENT ? emu::MissingError(*source) : emu::ErrorFromErrno(errno),
@@ -809,6 +841,7 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
         if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))
             return Fail(ERROR_ACCESS_DENIED, FALSE);
         // Before the rename: it would replace a file in use without a word.
+        if (emu::IsRunningProgram(*destination)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
         if (uint32_t error = emu::InUse(*destination)) return Fail(error, FALSE);
     }
     if (uint32_t error = emu::CopyInto(*source, *destination)) return Fail(error, FALSE);
@@ -821,21 +854,21 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
             "MoveFileExA",
             hasDestination ? lpNewFileName : (lpExistingFileName ? lpExistingFileName : "")))
         return Fail(error, FALSE);
-    std::optional<fs::path> source = emu::Resolve(lpExistingFileName);
-    if (!source) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    uint32_t unresolved = 0;
+    std::optional<fs::path> source = emu::Resolve(lpExistingFileName, unresolved);
+    if (!source) return Fail(unresolved, FALSE);
     struct stat from;
     if (::lstat(source->c_str(), &from) != 0)
         return Fail(errno == ENOENT ? emu::MissingError(*source) : emu::ErrorFromErrno(errno),
                     FALSE);
     if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
-        uint32_t error =
-            emu::RecordPendingMove(lpExistingFileName, *source, lpNewFileName, dwFlags);
+        uint32_t error = emu::RecordPendingMove(lpExistingFileName, lpNewFileName, dwFlags);
         return error ? Fail(error, FALSE) : TRUE;
     }
 
     if (!hasDestination) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    std::optional<fs::path> destination = emu::Resolve(lpNewFileName);
-    if (!destination) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    std::optional<fs::path> destination = emu::Resolve(lpNewFileName, unresolved);
+    if (!destination) return Fail(unresolved, FALSE);
     if (!emu::IsDirectory(destination->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
     struct stat to;
     if (::lstat(destination->c_str(), &to) == 0) {
@@ -848,7 +881,8 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
             if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS, FALSE);
             uint32_t attributes = emu::DosAttributes(*destination, false);
             if (attributes == emu::kUnreadable) return Fail(emu::kErrorFileCorrupt, FALSE);
-            if (S_ISDIR(to.st_mode) || S_ISDIR(from.st_mode) || (attributes & FILE_ATTRIBUTE_READONLY))
+            if (S_ISDIR(to.st_mode) || S_ISDIR(from.st_mode) ||
+                (attributes & FILE_ATTRIBUTE_READONLY) || emu::IsRunningProgram(*destination))
                 return Fail(ERROR_ACCESS_DENIED, FALSE);
             if (uint32_t error = emu::InUse(*destination)) return Fail(error, FALSE);
         }
@@ -865,14 +899,16 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
 BOOL DeleteFileA(LPCSTR lpFileName) {
     if (uint32_t error = emu::Enter("DeleteFileA", lpFileName ? lpFileName : ""))
         return Fail(error, FALSE);
-    std::optional<fs::path> host = emu::Resolve(lpFileName);
-    if (!host) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    uint32_t unresolved = 0;
+    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
+    if (!host) return Fail(unresolved, FALSE);
     struct stat info;
     if (::lstat(host->c_str(), &info) != 0)
         return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno), FALSE);
     uint32_t attributes = S_ISDIR(info.st_mode) ? 0 : emu::DosAttributes(*host, false);
     if (attributes == emu::kUnreadable) return Fail(emu::kErrorFileCorrupt, FALSE);
-    if (S_ISDIR(info.st_mode) || (attributes & FILE_ATTRIBUTE_READONLY))
+    if (S_ISDIR(info.st_mode) || (attributes & FILE_ATTRIBUTE_READONLY) ||
+        emu::IsRunningProgram(*host))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     // Whoever locks a range has the file open without sharing its deletion.
     if (emu::InUse(*host)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
@@ -887,8 +923,9 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
     if (uint32_t error = emu::Enter("CreateDirectoryA", lpPathName ? lpPathName : ""))
         return Fail(error, FALSE);
-    std::optional<fs::path> host = emu::Resolve(lpPathName);
-    if (!host) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    uint32_t unresolved = 0;
+    std::optional<fs::path> host = emu::Resolve(lpPathName, unresolved);
+    if (!host) return Fail(unresolved, FALSE);
     struct stat info;
     if (::lstat(host->c_str(), &info) == 0) return Fail(ERROR_ALREADY_EXISTS, FALSE);
     if (!emu::IsDirectory(host->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);

@@ -63,11 +63,12 @@ bool GlobMatch(std::string_view pattern, std::string_view text) {
 }
 
 // A faults line: FUNCTION PATTERN ERROR, the pattern being everything between
-// the first and the last word, so that it may hold blanks as paths do.
+// the first and the last word, so that it may hold blanks as paths do, and
+// '#' as every device path does; only a line that starts with '#' is a comment.
 bool ParseRule(const std::string& raw, FaultRule& rule) {
-    std::string line = raw.substr(0, raw.find('#'));
+    std::string line = raw;
     size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return false;
+    if (first == std::string::npos || line[first] == '#') return false;
     size_t last = line.find_last_not_of(" \t\r");
     line = line.substr(first, last - first + 1);
     size_t afterFunction = line.find_first_of(" \t");

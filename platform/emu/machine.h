@@ -27,8 +27,9 @@ uint32_t Enter(const char* function, std::string_view subject = {});
 // Glob with * and ?, letters compared without regard to case.
 bool GlobMatch(std::string_view pattern, std::string_view text);
 
-// One line of ROOT/faults. ParseRule returns false for a blank or comment
-// line and throws std::invalid_argument for a malformed one.
+// One line of ROOT/faults. ParseRule returns false for a blank line or one
+// whose first non-blank character is '#', and throws std::invalid_argument
+// for a malformed one.
 struct FaultRule {
     std::string function;
     std::string pattern;

@@ -27,6 +27,31 @@ std::optional<std::string> MatchEntry(const fs::path& dir, const std::string& na
     return std::nullopt;
 }
 
+// The names of a path, after those given, as Windows folds them: any run of
+// separators parts two names, "." and ".." resolve (never above the root),
+// and the dots and blanks that end the path are dropped.
+std::vector<std::string> FoldedNames(std::string_view path, std::vector<std::string> names = {}) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = start;
+        while (end < path.size() && !IsSeparator(path[end])) ++end;
+        std::string name(path.substr(start, end - start));
+        if (name == "..") {
+            if (!names.empty()) names.pop_back();
+        } else if (!name.empty() && name != ".") {
+            names.push_back(name);
+        }
+        start = end + 1;
+    }
+    while (!names.empty()) {
+        std::string& last = names.back();
+        last.erase(last.find_last_not_of(". ") + 1);
+        if (!last.empty()) break;
+        names.pop_back();
+    }
+    return names;
+}
+
 }  // namespace
 
 std::optional<fs::path> HostPath(std::string_view path) {
@@ -58,20 +83,7 @@ std::optional<fs::path> HostPath(std::string_view path) {
         if (ec) return std::nullopt;
     }
 
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = start;
-        while (end < path.size() && !IsSeparator(path[end])) ++end;
-        std::string part(path.substr(start, end - start));
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-
+    std::vector<std::string> parts = FoldedNames(path);
     fs::path host = base;
     bool matching = true;
     for (const std::string& part : parts) {
@@ -80,6 +92,35 @@ std::optional<fs::path> HostPath(std::string_view path) {
         host /= entry ? *entry : part;
     }
     return host;
+}
+
+std::string FullWindowsPath(std::string_view path) {
+    for (std::string_view prefix : {"\\\\?\\", "\\??\\"}) {
+        if (path.substr(0, prefix.size()) == prefix) return std::string(path.substr(prefix.size()));
+    }
+    if (!path.empty() && path[0] == '/') {
+        std::optional<fs::path> host = HostPath(path);
+        return host ? WindowsPath(*host) : std::string(path);
+    }
+    std::string base;
+    if (path.size() >= 2 && path[1] == ':') {
+        base = std::string(1, static_cast<char>(path[0] & ~0x20)) + ":";
+        path.remove_prefix(2);
+    } else if (!path.empty() && IsSeparator(path[0])) {
+        base = "C:";
+    }
+    if (!path.empty() && !IsSeparator(path[0])) {
+        // Relative to the current directory, when that is on the drive named.
+        std::error_code ec;
+        std::string current = WindowsPath(fs::current_path(ec));
+        if (!ec && (base.empty() || NamesEqual(current.substr(0, 2), base))) base = current;
+        if (base.empty()) base = "C:";
+    }
+
+    std::vector<std::string> parts = FoldedNames(path, FoldedNames(std::string_view(base).substr(2)));
+    std::string full = base.substr(0, 2);
+    for (const std::string& part : parts) full += "\\" + part;
+    return parts.empty() ? full + "\\" : full;
 }
 
 std::string WindowsPath(const fs::path& hostPath) {

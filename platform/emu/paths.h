@@ -20,6 +20,14 @@ namespace emu {
 // None when the drive is another or there is no machine for C:.
 std::optional<std::filesystem::path> HostPath(std::string_view windowsPath);
 
+// The full path that Windows makes of a path (GetFullPathName): absolute
+// against the current directory (a rooted one on drive C:), one backslash
+// between names, "." and ".." resolved (never above the drive), dots and
+// blanks at the end dropped, and the case as given. After the "\\?\" or
+// "\??\" prefix a path is taken as it is; a host path ("/...") becomes the
+// Windows form of where it lives.
+std::string FullWindowsPath(std::string_view path);
+
 // The Windows form of a host path: "C:\..." inside drive_c, "Z:\..." elsewhere.
 std::string WindowsPath(const std::filesystem::path& hostPath);
 

@@ -14,12 +14,15 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -103,6 +106,34 @@ namespace {
 constexpr uint32_t kModNotFound = 126;
 constexpr uint32_t kBadExeFormat = 193;
 constexpr uint32_t kDirectoryInvalid = 267;
+
+// Set in the environment of a program that CreateProcessA starts: its argv[0]
+// is already the program word of its command line.
+constexpr char kStartedByMachine[] = "VTN2_STARTED_BY_MACHINE";
+
+// How a program of the machine starts, before main. Windows has no SIGPIPE:
+// a write to a pipe whose reader is gone fails, and the program goes on. And
+// a program started from the host gets its full Windows path as the program
+// word of its command line, as Wine gives one started from a Unix shell.
+void StartProgram(int argc, char** argv, char**) {
+    std::signal(SIGPIPE, SIG_IGN);
+    if (std::getenv(kStartedByMachine)) {
+        ::unsetenv(kStartedByMachine);
+        return;
+    }
+    const char* machine = std::getenv("VTN2_MACHINE");
+    if (argc < 1 || !machine || !*machine || !IsMachine(machine)) return;
+    static std::string self;
+    std::error_code ec;
+    fs::path image = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return;
+    self = WindowsPath(image);
+    argv[0] = self.data();
+}
+
+// glibc hands the functions of .init_array the program's arguments.
+[[maybe_unused]] __attribute__((used, section(".init_array"))) void (*const kStartProgram)(
+    int, char**, char**) = StartProgram;
 
 // What the reaper learns, shared by the process's handles and its reaper.
 struct Child {
@@ -196,8 +227,8 @@ struct ChildFailure {
 }
 
 // Runs in the forked child of a possibly threaded process: system calls only.
-[[noreturn]] void BecomeProgram(const char* program, char* const* argv, const char* directory,
-                                int report, int fdLimit) {
+[[noreturn]] void BecomeProgram(const char* program, char* const* argv, char* const* environment,
+                                const char* directory, int report, int fdLimit) {
     auto fail = [&report](int error, bool inDirectory) {
         ReportAndExit(report, error, inDirectory);
     };
@@ -205,6 +236,9 @@ struct ChildFailure {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &standard, nullptr);
     if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
         for (int fd = 3; fd < fdLimit; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
@@ -214,19 +248,14 @@ struct ChildFailure {
         if (devNull != fd && dup2(devNull, fd) < 0) fail(errno, false);
     }
     if (devNull > 2) close(devNull);
-    // Left open across exec, this descriptor's lock is held exactly as long
-    // as the program runs, as Windows holds a running program's file.
-    int image = open(program, O_RDONLY);
+    // A program's file that another process holds without sharing can't be
+    // started. Once it runs, Linux guards its file as Windows does (ETXTBSY).
+    int image = open(program, O_RDONLY | O_CLOEXEC);
     if (image < 0) fail(errno, false);
     if (flock(image, LOCK_SH | LOCK_NB) != 0) fail(errno, false);
-    // On descriptor 3, so that what a program finds open is always the same.
-    if (report == 3 && (report = fcntl(report, F_DUPFD_CLOEXEC, 4)) < 0) _exit(126);
-    if (image != 3) {
-        if (dup2(image, 3) < 0) fail(errno, false);
-        close(image);
-    }
+    close(image);
     if (directory && chdir(directory) != 0) fail(errno, true);
-    execv(program, argv);
+    execve(program, argv, environment);
     ReportAndExit(report, errno, false);
 }
 
@@ -293,9 +322,14 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     }
 
     std::string hostProgram = host->string();
-    std::vector<char*> argv{hostProgram.data()};
-    for (size_t i = 1; i < words.size(); ++i) argv.push_back(words[i].data());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
+    std::string marker = std::string(emu::kStartedByMachine) + "=1";
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable; ++variable) environment.push_back(*variable);
+    environment.push_back(marker.data());
+    environment.push_back(nullptr);
     std::string hostDirectory = directory ? directory->string() : std::string();
     rlimit files{};
     int fdLimit = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
@@ -315,7 +349,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     }
     pid_t pid = fork();
     if (pid == 0) {
-        emu::BecomeProgram(hostProgram.c_str(), argv.data(),
+        emu::BecomeProgram(hostProgram.c_str(), argv.data(), environment.data(),
                            directory ? hostDirectory.c_str() : nullptr, report[1], fdLimit);
     }
     close(report[1]);

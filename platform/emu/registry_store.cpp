@@ -15,6 +15,8 @@
 
 #include "sddl.h"
 
+#include "codepage.h"
+
 namespace emu {
 
 namespace fs = std::filesystem;
@@ -983,24 +985,8 @@ void RegistryTransaction::Create(const fs::path& root, const Registry& registry)
     fs::rename(temp, store);
 }
 
-std::vector<uint8_t> ToUtf16(std::string_view text) {
-    std::vector<uint8_t> out;
-    out.reserve(text.size() * 2);
-    for (unsigned char c : text) {
-        out.push_back(c);
-        out.push_back(0);
-    }
-    return out;
-}
+std::vector<uint8_t> ToUtf16(std::string_view text) { return Utf8ToUtf16le(text); }
 
-std::string FromUtf16(const uint8_t* data, size_t bytes) {
-    std::string out;
-    out.reserve(bytes / 2);
-    for (size_t i = 0; i + 1 < bytes; i += 2) {
-        unsigned unit = data[i] | (data[i + 1] << 8);
-        out += static_cast<char>(unit <= 0xFF ? unit : '?');
-    }
-    return out;
-}
+std::string FromUtf16(const uint8_t* data, size_t bytes) { return Utf16leToUtf8(data, bytes); }
 
 }  // namespace emu

@@ -48,7 +48,7 @@ public:
 void ReportCorrupt(const StoreCorrupt& error);
 
 struct RegValue {
-    std::string name;           // 8-bit, as the A calls see it; "" is the default value
+    std::string name;           // UTF-8, as the A calls see it; "" is the default value
     uint32_t type = 0;          // REG_SZ, REG_MULTI_SZ, ...
     std::vector<uint8_t> data;  // as Windows stores it: strings in UTF-16LE
 };
@@ -183,7 +183,7 @@ private:
 };
 
 // Text conversions between the A calls' 8-bit texts and the UTF-16LE that
-// Windows stores. The 8-bit code page is taken as Latin-1.
+// Windows stores; the 8-bit code page is UTF-8 (codepage.h).
 std::vector<uint8_t> ToUtf16(std::string_view text);
 std::string FromUtf16(const uint8_t* data, size_t bytes);
 

@@ -19,7 +19,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scenarios import DIST_FILES, DIST_TIME, SCENARIOS  # noqa: E402
+from scenarios import DIST_FILES, DIST_TIME, SCENARIOS, STAGING  # noqa: E402
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 SERVICES = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services"
@@ -61,6 +61,26 @@ def system_files(platform):
                 relative = os.path.relpath(path, platform.drive_c).replace("/", "\\")
                 files["C:\\" + relative] = path
     return files
+
+
+def dist_folder(platform, scenario):
+    """Where the scenario's distribution lies: in the staging folder, in a
+    folder whose Windows path has the length asked for, or in work/dist."""
+    if scenario["from_staging"]:
+        return resolve(platform.drive_c, STAGING)
+    folder = os.path.join(platform.work, scenario["folder"])
+    length = scenario["dist_length"]
+    while length and len(windows_form(folder)) < length:
+        room = length - len(windows_form(folder)) - 1
+        folder = os.path.join(folder, "d" * min(room, 100))
+    return folder
+
+
+def gone_reader():
+    """The writing end of a pipe whose reader has gone."""
+    reader, writer = os.pipe()
+    os.close(reader)
+    return writer
 
 
 def read_reg_text(data):
@@ -113,7 +133,7 @@ class Platform:
         os.utime(host_path, (mtime, mtime))
 
     def make_dist(self, missing):
-        os.makedirs(self.dist)
+        os.makedirs(self.dist, exist_ok=True)
         shutil.copy(self.setup, os.path.join(self.dist, "SETUP.EXE"))
         os.utime(os.path.join(self.dist, "SETUP.EXE"), (DIST_TIME, DIST_TIME))
         for name, content in DIST_FILES.items():
@@ -144,24 +164,50 @@ class Platform:
         with open(self.log, encoding="latin-1") as f:
             return [line.rstrip("\r\n") for line in f if not line.startswith("HOLDER.EXE")]
 
+    def run_setup(self, args, stdin, timeout, reader_gone=False, bare_name=False):
+        """Runs the Installer: its exit code, standard output and problems.
+        reader_gone: its standard output is a pipe whose reader has gone.
+        bare_name: started by its bare name from the distribution's folder."""
+        program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
+        word, executable = self.setup_word(program, bare_name)
+        output = gone_reader() if reader_gone else subprocess.PIPE
+        try:
+            done = subprocess.run(self.command(word) + args, executable=executable, input=stdin,
+                                  stdout=output, stderr=subprocess.PIPE, env=self.env,
+                                  cwd=self.dist if bare_name else self.work, timeout=timeout)
+        finally:
+            if reader_gone:
+                os.close(output)
+        return done.returncode, done.stdout or b"", self.problems(done)
+
     def start_holder(self, windows_path):
         holder = os.path.join(self.work, "holder")
         os.makedirs(holder)
         shutil.copy(self.standin, os.path.join(holder, "HOLDER.EXE"))
         with open(os.path.join(holder, "standin.cfg"), "w") as f:
             f.write("hold %s\nrun-ms 600000\n" % windows_path)
-        process = subprocess.Popen(self.command(os.path.join(holder, "HOLDER.EXE")),
+        return self.start_program([os.path.join(holder, "HOLDER.EXE")], "HOLDER.EXE")
+
+    def start_running(self, command):
+        """A program of the machine, running until the scenario ends."""
+        program, *args = command.split()
+        host = resolve(self.drive_c, program)
+        return self.start_program([host] + args, " ".join([os.path.basename(host).upper()] + args))
+
+    def start_program(self, words, logged):
+        """Starts a stand-in and waits until its log line is there."""
+        process = subprocess.Popen(self.command(words[0]) + words[1:],
                                    env=self.env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.time() + 60
         while time.time() < deadline:
             with open(self.log, "a+", encoding="latin-1") as f:
                 f.seek(0)
-                if "HOLDER.EXE" in f.read():
+                if logged in f.read():
                     return process
             time.sleep(0.1)
         process.kill()
-        raise RuntimeError("the holder never held " + windows_path)
+        raise RuntimeError("never started: " + " ".join(words))
 
 
 class Native(Platform):
@@ -185,15 +231,12 @@ class Native(Platform):
     def command(self, program):
         return [program]
 
-    def run_setup(self, args, stdin, timeout):
+    def setup_word(self, program, bare_name):
         # Started as Wine starts it, so that both print the same paths.
-        program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
-        done = subprocess.run([windows_form(program)] + args, executable=program, input=stdin,
-                              capture_output=True, env=self.env, cwd=self.work, timeout=timeout)
-        problems = []
-        if done.stderr:
-            problems.append("standard error: " + done.stderr.decode(errors="replace"))
-        return done.returncode, done.stdout, problems
+        return ("SETUP.EXE" if bare_name else windows_form(program)), program
+
+    def problems(self, done):
+        return ["standard error: " + done.stderr.decode(errors="replace")] if done.stderr else []
 
     def export(self, key):
         done = subprocess.run([self.machine_tool, "reg", "export", self.root, key],
@@ -254,10 +297,11 @@ class Wine(Platform):
     def command(self, program):
         return ["wine", program]
 
-    def run_setup(self, args, stdin, timeout):
-        program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
-        done = self.wine([program] + args, input=stdin, cwd=self.work, timeout=timeout)
-        return done.returncode, done.stdout, []
+    def setup_word(self, program, bare_name):
+        return ("SETUP.EXE" if bare_name else program), None
+
+    def problems(self, done):
+        return []
 
     def export(self, key):
         out = os.path.join(self.work, "export.reg")
@@ -314,32 +358,40 @@ def check_files(platform, expected, problems, when):
 
 
 def set_up(platform, scenario):
-    """Makes the scenario's machine; returns the process holding a file, if any."""
+    """Makes the scenario's machine; returns the processes it runs (a file's
+    holder, a program running), to be ended when it ends."""
     platform.prepare()
     for fixture in scenario["fixtures"]:
         platform.import_reg(fixture)
     for windows_path, (content, mtime) in scenario["system"].items():
         platform.put(resolve(platform.drive_c, windows_path), content, mtime)
     if scenario["dist"]:
+        platform.dist = dist_folder(platform, scenario)
         platform.make_dist(scenario["missing"])
-    return platform.start_holder(scenario["hold"]) if scenario["hold"] else None
+    processes = []
+    if scenario["hold"]:
+        held = scenario["hold"].replace("{dist}", windows_form(platform.dist))
+        processes.append(platform.start_holder(held))
+    if scenario["running"]:
+        processes.append(platform.start_running(scenario["running"]))
+    return processes
 
 
 def run_scenario(platform_class, name, scenario, options):
     with tempfile.TemporaryDirectory(prefix="vtn2-e2e-") as work:
         platform = platform_class(work, options.build, options.windows_build)
-        platform.dist = os.path.join(work, scenario["folder"])
-        holder = None
+        processes = []
         try:
-            holder = set_up(platform, scenario)
+            processes = set_up(platform, scenario)
             try:
-                code, stdout, problems = platform.run_setup(scenario["args"], scenario["stdin"],
-                                                            scenario["timeout"])
+                code, stdout, problems = platform.run_setup(
+                    scenario["args"], scenario["stdin"], scenario["timeout"],
+                    reader_gone=scenario["reader_gone"], bare_name=scenario["from_staging"])
             except subprocess.TimeoutExpired:
                 return [f"the Installer did not end within {scenario['timeout']} s"]
-            if holder:
-                holder.kill()
-                holder.wait()
+            for process in processes:
+                process.kill()
+                process.wait()
             if code != scenario["exit_code"]:
                 problems.append(f"exit code {code}, expected {scenario['exit_code']}")
             pattern = output_pattern(scenario["stdout"], options.platform, platform.dist)
@@ -359,8 +411,10 @@ def run_scenario(platform_class, name, scenario, options):
             if scenario["moves"] is not None:
                 moves = reg_multi_string(platform.export(SESSION_MANAGER),
                                          "PendingFileRenameOperations")
-                if moves != scenario["moves"]:
-                    problems.append(f"moves at restart {moves}, expected {scenario['moves']}")
+                expected = [m.replace("{dist}", windows_form(platform.dist))
+                            for m in scenario["moves"]]
+                if moves != expected:
+                    problems.append(f"moves at restart {moves}, expected {expected}")
             if scenario["log"] is not None and platform.standin_log() != scenario["log"]:
                 problems.append(f"programs run {platform.standin_log()}, expected {scenario['log']}")
             if scenario["after_restart"]:
@@ -368,8 +422,9 @@ def run_scenario(platform_class, name, scenario, options):
                 check_files(platform, scenario["after_restart"], problems, "after a restart:")
             return problems
         finally:
-            if holder and holder.poll() is None:
-                holder.kill()
+            for process in processes:
+                if process.poll() is None:
+                    process.kill()
             platform.finish()
 
 

@@ -98,14 +98,23 @@ MOVE_SERVICE = ["\\??\\" + STAGING + "VLQSPSVC.EXE", "!\\??\\" + SYS + "VLQSPSVC
 
 def row(name, fixtures, args, exit_code, stdout, stdin=b"", only=None, why=None, dist=False,
         missing=(), system=None, hold=None, files=None, keys=None, moves=None, log=None,
-        after_restart=None, timeout=120, folder="dist"):
+        after_restart=None, timeout=120, reader_gone=False, from_staging=False, dist_length=0,
+        running=None, folder="dist"):
     """One scenario. Files are given by their Windows paths; an expected file
     is "dist:NAME" (the distribution's file), "standin:TAG", "text:..." or None
-    (absent). folder names the distribution's folder."""
+    (absent). "{dist}" in a held file or a move is the distribution's folder.
+    reader_gone: standard output is a pipe whose reader has gone.
+    from_staging: the distribution lies in the staging folder, and SETUP.EXE
+    is started there by its bare name. dist_length: the distribution's folder
+    has a Windows path of that many characters. running: a command line of
+    the machine that runs as a program, from before the Installer to its end.
+    folder names the distribution's folder."""
     return dict(name=name, fixtures=fixtures, args=args, exit_code=exit_code, stdout=stdout,
                 stdin=stdin, only=only, why=why, dist=dist, missing=missing,
                 system=system or {}, hold=hold, files=files or {}, keys=keys, moves=moves,
-                log=log, after_restart=after_restart, timeout=timeout, folder=folder)
+                log=log, after_restart=after_restart, timeout=timeout, reader_gone=reader_gone,
+                from_staging=from_staging, dist_length=dist_length, running=running,
+                folder=folder)
 
 
 SCENARIOS = [
@@ -190,4 +199,38 @@ SCENARIOS = [
         timeout=100, only="wine", why=WIDE_EXIT),
     row("forced install with debug traces from a folder named 安装 ü", [], ["-FU", "/X", "/D"], 0,
         DEBUG_INSTALL, dist=True, files=INSTALLED, folder="安装 ü"),
+
+    # Corners where the emulated machine must do what Windows does.
+    row("standard output's reader gone before the end", [], ["-FU", "/X"], 0, "", dist=True,
+        reader_gone=True, files=INSTALLED, log=["VLQSPSVC.EXE -install -VTN2"]),
+    row("distribution file held without sharing", [], ["-FU", "/X"], 2,
+        FORCING + BANNER + "{wait}" + FAILED, dist=True, hold="{dist}\\VLQSPW.DLL",
+        files={STAGING + "VLQSPW.DLL": None, SYS + "VLQSPW.DLL": None},
+        moves=["\\??\\{dist}\\VLQSPW.DLL", "!\\??\\" + STAGING + "VLQSPW.DLL"]),
+    # 247 characters: the Installer's source paths (with a doubled backslash)
+    # are 258 and 259 for SETUP.EXE and VLQSPW.DLL, 261 for the others; Wine
+    # refuses from 261 on, Windows from 260.
+    row("distribution folder too deep for the 8-bit file calls", [], ["-FU", "/X"], 2,
+        FORCING + BANNER + FAILED, dist=True, dist_length=247,
+        files={STAGING + "SETUP.EXE": "dist:SETUP.EXE", STAGING + "VLQSPW.DLL": "dist:VLQSPW.DLL",
+               SYS + "VLQSPW.DLL": "dist:VLQSPW.DLL", STAGING + "VLQSPW32.DLL": None,
+               STAGING + "VLQSPSVC.EXE": None, SYS + "VLQSPSVC.EXE": None}, log=[]),
+    row("32-bit library in use is replaced at restart under its folded name", [], ["-FU", "/X"],
+        1, FORCING + BANNER + "{wait}" + COMPLETE + REBOOT, dist=True,
+        system={WOW64 + "VLQSPW.DLL": ("old library 32\n", OLD_TIME)}, hold=WOW64 + "VLQSPW.DLL",
+        moves=["\\??\\" + STAGING + "VLQSPW32.DLL", "!\\??\\C:\\windows\\sysWOW64\\VLQSPW.DLL"],
+        after_restart={WOW64 + "VLQSPW.DLL": "dist:VLQSPW32.DLL"}),
+    row("old restart service named outside the ANSI code page", ["old-service-utf8-name.reg"],
+        ["-FU", "/X"], 1, FORCING + BANNER + "{wait}" + COMPLETE + REBOOT, dist=True,
+        keys=["vlqspmon-ж", "vlqspsvc"]),
+    row("started by its bare name from the staging folder", [], ["-FU", "/X"], 0,
+        FORCING + BANNER + "{wait}" + COMPLETE, dist=True, from_staging=True, files=INSTALLED,
+        moves=[], log=["VLQSPSVC.EXE -install -VTN2"]),
+    row("old service running as a program", OLD_KEYS, ["-FU", "/X"], 1,
+        FORCING + BANNER + "{wait}{wait}{wait}" + COMPLETE + REBOOT, dist=True,
+        system=OLD_FILES, running=SYS + "VLQSPSVC.EXE -service",
+        files={SYS + "VLQSPSVC.EXE": "standin:old", STAGING + "VLQSPSVC.EXE": "dist:VLQSPSVC.EXE",
+               SYS + "VLQSPREM.EXE": "dist:VLQSPREM.EXE", SYS + "VLQSPW.DLL": "dist:VLQSPW.DLL"},
+        keys=["vlqspsvc"], moves=MOVE_SERVICE * 3, log=["VLQSPSVC.EXE -service"] + ALL_PROGRAMS,
+        after_restart={SYS + "VLQSPSVC.EXE": "dist:VLQSPSVC.EXE"}),
 ]

@@ -1,6 +1,7 @@
 // The emulated machine must answer as Windows does, or the Installer's tests
 // prove nothing about Windows.
 #include <cstring>
+#include <stdexcept>
 
 #include "fixture.h"
 #include "platform/emu/machine.h"
@@ -62,17 +63,86 @@ TEST_F(Emulation, EnumerationEndsWithNoMoreItemsAndReportsShortBuffers) {
     RegCloseKey(key);
 }
 
+// Names and strings outside the ANSI code page reach the A calls whole, in
+// UTF-8, as under the UTF-8 code page: a key can be opened and deleted by the
+// name that its listing gave.
+TEST_F(Emulation, EightBitCallsSpeakUtf8) {
+    ImportReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\vlqwdzsv-\xD0\x96]\n\"Note\"=\"\xD0\x96x\"\n");
+    HKEY parent = nullptr, key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_ALL_ACCESS, &parent), 0);
+    char name[16];
+    DWORD size = sizeof name;
+    ASSERT_EQ(RegEnumKeyExA(parent, 0, name, &size, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(std::string(name, size), "vlqwdzsv-\xD0\x96");
+    size = 11;
+    EXPECT_EQ(RegEnumKeyExA(parent, 0, name, &size, nullptr, nullptr, nullptr, nullptr), 234)
+        << "eleven bytes and no room for the NUL";
+    ASSERT_EQ(RegOpenKeyExA(parent, "vlqwdzsv-\xD0\x96", 0, KEY_READ, &key), 0);
+    BYTE data[8];
+    DWORD bytes = sizeof data;
+    EXPECT_EQ(RegQueryValueExA(key, "Note", nullptr, nullptr, data, &bytes), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), bytes), std::string("\xD0\x96x", 4));
+    EXPECT_EQ(RegCloseKey(key), 0);
+    EXPECT_EQ(RegDeleteKeyA(parent, "vlqwdzsv-\xD0\x96"), 0);
+    EXPECT_EQ(RegCloseKey(parent), 0);
+}
+
 TEST_F(Emulation, FaultsFailTheNamedCallOnMatchingSubjectsOnly) {
     ImportReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\A]\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\B]\n");
     WriteFaults(
         "# comment line\n"
-        "RegOpenKeyExA hklm\\software\\t\\? 1234   # a trailing comment\n"
+        "RegOpenKeyExA hklm\\software\\t\\? 1234\n"
         "RegOpenKeyExA HKLM\\SOFTWARE\\T 5\n");
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\A", 0, KEY_READ, &key), 1234);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_READ, &key), 5);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), 0);
     RegCloseKey(key);
+}
+
+struct RuleCase {
+    const char* name;
+    const char* line;
+    const char* function;  // null: a comment or blank line; "" : malformed
+    const char* pattern;
+    uint32_t error;
+};
+
+// Every device path holds '#', so only a line that starts with it is a comment.
+TEST(FaultRules, HashStartsACommentLineOnlyAndIsPartOfAPattern) {
+    const RuleCase cases[] = {
+        {"the README's held adapter", "CreateFileA \\\\?\\HID#VID_2F1D&PID_7C01* 32", "CreateFileA",
+         "\\\\?\\HID#VID_2F1D&PID_7C01*", 32},
+        {"the error message's example", "CreateFileA \\\\?\\HID#* 5", "CreateFileA",
+         "\\\\?\\HID#*", 5},
+        {"a comment line", "# CreateFileA * 5", nullptr, nullptr, 0},
+        {"an indented comment line", " \t# LocalAlloc * 8", nullptr, nullptr, 0},
+        {"text after the error code", "LocalAlloc * 8   # no memory", "", nullptr, 0},
+    };
+    for (const RuleCase& c : cases) {
+        emu::FaultRule rule;
+        if (c.function && !*c.function) {
+            EXPECT_THROW(emu::ParseRule(c.line, rule), std::invalid_argument) << c.name;
+            continue;
+        }
+        bool parsed = false;
+        EXPECT_NO_THROW(parsed = emu::ParseRule(c.line, rule)) << c.name;
+        EXPECT_EQ(parsed, c.function != nullptr) << c.name;
+        if (!parsed || !c.function) continue;
+        EXPECT_EQ(rule.function, c.function) << c.name;
+        EXPECT_EQ(rule.pattern, c.pattern) << c.name;
+        EXPECT_EQ(rule.error, c.error) << c.name;
+    }
+}
+
+TEST_F(Emulation, TheReadmesDeviceRuleFailsTheAdaptersOpen) {
+    WriteFaults("# the adapter is held by another program\n"
+                "CreateFileA \\\\?\\HID#VID_2F1D&PID_7C01* 32\n");
+    HANDLE device = CreateFileA("\\\\?\\hid#vid_2f1d&pid_7c01#1&2&0&0000#{4d1e55b2}",
+                                GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(device, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 32u);
 }
 
 TEST_F(Emulation, FaultLineWithoutAPatternIsIgnoredLikeAnyMalformedLine) {

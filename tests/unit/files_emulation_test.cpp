@@ -266,15 +266,20 @@ TEST_F(FilesEmulation, WholeFileLockOfAnotherProcessRefusesChangesNotReading) {
             EXPECT_EQ(ErrorOf(MoveFileExA(kSource, kDest, MOVEFILE_REPLACE_EXISTING)), 32u);
             EXPECT_EQ(Content(kDest), "in use");
 
-            EXPECT_TRUE(CopyFileA(kDest, "C:\\dist\\copy.dll", FALSE)) << "reading still works";
+            // Held without sharing, it can't even be read, a copy's source included.
+            EXPECT_EQ(ErrorOf(CopyFileA(kDest, "C:\\dist\\copy.dll", FALSE)), shared ? 0u : 32u);
             HANDLE file = CreateFileA(kDest, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, 0, nullptr);
-            ASSERT_NE(file, INVALID_HANDLE_VALUE);
-            char buffer[16] = {};
-            DWORD read = 0;
-            EXPECT_TRUE(::ReadFile(file, buffer, sizeof buffer, &read, nullptr));
-            EXPECT_EQ(std::string(buffer, read), "in use");
-            CloseHandle(file);
+            EXPECT_EQ(file != INVALID_HANDLE_VALUE, shared);
+            if (file != INVALID_HANDLE_VALUE) {
+                char buffer[16] = {};
+                DWORD read = 0;
+                EXPECT_TRUE(::ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+                EXPECT_EQ(std::string(buffer, read), "in use");
+                CloseHandle(file);
+            } else {
+                EXPECT_EQ(GetLastError(), 32u);
+            }
         }
         EXPECT_TRUE(CopyFileA(kSource, kDest, FALSE)) << "free again";
     }
@@ -296,6 +301,16 @@ TEST_F(FilesEmulation, ByteRangeLockOfAnotherProcessGivesLockViolation) {
         EXPECT_EQ(ErrorOf(::WriteFile(file, "into the range", 14, &written, nullptr)), 33u);
         CloseHandle(file);
         EXPECT_EQ(Content(kDest), "before" + std::string(34, 'o'));
+
+        EXPECT_EQ(ErrorOf(CopyFileA(kDest, "C:\\dist\\copy.dll", FALSE)), 33u) << "as a source";
+        file = CreateFileA(kDest, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        char buffer[40];
+        DWORD read = 0;
+        EXPECT_TRUE(::ReadFile(file, buffer, 10, &read, nullptr)) << "before the range";
+        EXPECT_EQ(ErrorOf(::ReadFile(file, buffer, 10, &read, nullptr)), 33u);
+        CloseHandle(file);
     }
     EXPECT_TRUE(CopyFileA(kSource, kDest, FALSE));
 }
@@ -497,7 +512,7 @@ TEST_F(FilesEmulation, DelayedMovesAreRecordedInOrderAndDoneAtRestart) {
         EXPECT_EQ(value->data,
                   MultiString({"\\??\\C:\\gone.txt", "!\\??\\C:\\windows\\gone.txt",
                                "\\??\\C:\\Stage\\a.dll", "!\\??\\C:\\windows\\system32\\a.dll",
-                               "\\??\\C:\\Stage\\b.dll", "!\\??\\C:\\windows\\system32\\b.dll",
+                               "\\??\\C:\\Stage\\B.DLL", "!\\??\\C:\\windows\\system32\\b.dll",
                                "\\??\\C:\\Stage\\temp.txt", ""}));
     }
 
@@ -538,6 +553,119 @@ TEST_F(FilesEmulation, EveryFileCallAnswersItsFault) {
         EXPECT_EQ(GetLastError(), 1234u);
     }
     EXPECT_EQ(Content(kTarget), "target");
+}
+
+// A folder under C:\ whose files of 5-character names have paths of exactly
+// `length` characters.
+std::string FolderForPathsOf(size_t length) {
+    std::string folder = "C:";
+    while (folder.size() + 6 < length) {
+        size_t room = length - 6 - folder.size();
+        folder += "\\" + std::string(room > 101 ? 100 : room - 1, 'd');
+    }
+    return folder;
+}
+
+// Windows counts the NUL in MAX_PATH; Wine lets one more character through.
+TEST_F(FilesEmulation, EightBitCallsRefuseAPathOfMaxPathCharactersOrMore) {
+    for (size_t length : {259u, 260u}) {
+        SCOPED_TRACE(length);
+        const std::string folder = FolderForPathsOf(length);
+        const std::string file = folder + "\\f.txt", other = folder + "\\g.txt";
+        ASSERT_EQ(file.size(), length);
+        Put(file, "long");
+        Put(kSource, "short");
+        const DWORD error = length < MAX_PATH ? 0 : 206;
+        WIN32_FIND_DATAA data;
+        const std::pair<const char*, std::function<BOOL()>> rows[] = {
+            {"GetFileAttributesA",
+             [&] { return GetFileAttributesA(file.c_str()) != INVALID_FILE_ATTRIBUTES; }},
+            {"SetFileAttributesA", [&] { return SetFileAttributesA(file.c_str(), 0x80); }},
+            {"FindFirstFileA",
+             [&] {
+                 HANDLE find = FindFirstFileA(file.c_str(), &data);
+                 return find != INVALID_HANDLE_VALUE && FindClose(find);
+             }},
+            {"CreateFileA",
+             [&] {
+                 HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+                 return h != INVALID_HANDLE_VALUE && CloseHandle(h);
+             }},
+            {"CopyFileA from it", [&] { return CopyFileA(file.c_str(), kDest, FALSE); }},
+            {"CopyFileA onto it", [&] { return CopyFileA(kSource, other.c_str(), FALSE); }},
+            {"MoveFileExA from it at restart",
+             [&] { return MoveFileExA(file.c_str(), kDest, MOVEFILE_DELAY_UNTIL_REBOOT); }},
+            {"MoveFileExA onto it at restart",
+             [&] { return MoveFileExA(kSource, other.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT); }},
+            {"CreateDirectoryA", [&] { return CreateDirectoryA(other.c_str(), nullptr); }},
+            {"DeleteFileA", [&] { return DeleteFileA(file.c_str()); }},
+        };
+        for (const auto& [call, run] : rows) {
+            SetLastError(0);
+            EXPECT_EQ(ErrorOf(run()), error) << call;
+            fs::remove(OnDriveC(other));
+        }
+        EXPECT_EQ(fs::exists(OnDriveC(file)), error != 0);
+    }
+}
+
+// PendingFileRenameOperations names each file by its full path, folded as
+// Windows folds it, in the case given.
+TEST_F(FilesEmulation, DelayedMovesRecordFullFoldedPaths) {
+    struct Row {
+        const char* name;
+        const char* given;
+        const char* recorded;
+    };
+    const Row rows[] = {
+        {"doubled separator", "C:\\Stage\\\\a.dll", "\\??\\C:\\Stage\\a.dll"},
+        {"up and down again", "C:\\windows\\system32\\..\\sysWOW64\\A.DLL",
+         "\\??\\C:\\windows\\sysWOW64\\A.DLL"},
+        {"forward slashes and a dot", "C:/Stage/./a.dll", "\\??\\C:\\Stage\\a.dll"},
+        {"trailing dots", "C:\\Stage\\a.dll..", "\\??\\C:\\Stage\\a.dll"},
+        {"above the root", "C:\\Stage\\..\\..\\..\\a.dll", "\\??\\C:\\a.dll"},
+        {"rooted on the current drive", "\\Stage\\a.dll", "\\??\\C:\\Stage\\a.dll"},
+        {"relative, in the case given", "A.DLL", "\\??\\C:\\Stage\\A.DLL"},
+        {"prefixed: left as it is", "\\\\?\\C:\\Stage\\\\a.dll", "\\??\\C:\\Stage\\\\a.dll"},
+    };
+    for (const char* file : {"C:\\Stage\\a.dll", "C:\\a.dll", "C:\\windows\\syswow64\\a.dll"})
+        Put(file, "a");
+    InDirectory stage(OnDriveC("C:\\Stage"));
+    const char kKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(MoveFileExA(row.given, row.given, MOVEFILE_DELAY_UNTIL_REBOOT |
+                                                         MOVEFILE_REPLACE_EXISTING))
+            << GetLastError();
+        emu::RegistryTransaction transaction(root_);
+        emu::RegKey* key = transaction.registry().FindPath(kKey);
+        ASSERT_NE(key->Value("PendingFileRenameOperations"), nullptr);
+        EXPECT_EQ(key->Value("PendingFileRenameOperations")->data,
+                  MultiString({row.recorded, std::string("!") + row.recorded}));
+        key->DeleteValue("PendingFileRenameOperations");
+        transaction.Commit();
+    }
+}
+
+// A copy takes the source's attributes, and the archive attribute with them.
+TEST_F(FilesEmulation, CopyGivesTheSourcesAttributesAndArchive) {
+    const std::pair<DWORD, DWORD> rows[] = {
+        {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_ARCHIVE},
+        {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+        {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
+         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
+    };
+    for (const auto& [source, copied] : rows) {
+        SCOPED_TRACE(source);
+        Put(kSource, "new");
+        fs::remove(OnDriveC(kDest));
+        ASSERT_TRUE(SetFileAttributesA(kSource, source));
+        ASSERT_TRUE(CopyFileA(kSource, kDest, FALSE)) << GetLastError();
+        EXPECT_EQ(GetFileAttributesA(kDest), copied);
+        SetFileAttributesA(kSource, FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesA(kDest, FILE_ATTRIBUTE_NORMAL);
+    }
 }
 
 TEST_F(FilesEmulation, CurrentDirectoryInItsWindowsForm) {

@@ -129,9 +129,9 @@ TEST_F(RegFileTest, ImportsEveryValueFormInEveryEncoding) {
         {"8-bit multi-string widened", kHeader4, "\"v\"=hex(7):61,00,e9,00,00", "v", 7,
          {0x61, 0, 0, 0, 0xe9, 0, 0, 0, 0, 0}},
         {"8-bit binary not widened", kHeader4, "\"v\"=hex:61,00", "v", 3, {0x61, 0}},
-        {"non-ASCII mapped to Latin-1", nullptr,
-         "\"n\xC3\xA4me\"=\"\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80\"",
-         "n\xE4me", 1, Utf16z("\xFC??")},
+        {"non-ASCII kept whole", nullptr,
+         "\"n\xC3\xA4me\"=\"\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80\"", "n\xC3\xA4me", 1,
+         Bytes{0xFC, 0, 0xAC, 0x20, 0x3D, 0xD8, 0x00, 0xDE, 0, 0}},
     };
     for (const Row& row : rows) {
         for (const char* header : {kHeader5, kHeader4}) {
@@ -157,11 +157,11 @@ TEST_F(RegFileTest, BytesThatAreNotUtf8AreTakenAsLatin1) {
     emu::Registry registry;
     ImportRegText(registry, "REGEDIT4\n[HKLM\\Caf\xE9]\n\"\xE9t\xE9\"=\"\xC3\xA9 \xE9\"\n",
                   "t.reg");
-    emu::RegKey* key = registry.FindPath("HKLM\\Caf\xE9");
+    emu::RegKey* key = registry.FindPath("HKLM\\Caf\xC3\xA9");
     ASSERT_NE(key, nullptr);
     ASSERT_EQ(key->Values().size(), 1u);
-    EXPECT_EQ(key->Values()[0].name, "\xE9t\xE9");
-    EXPECT_EQ(key->Values()[0].data, Utf16z("\xE9 \xE9"));
+    EXPECT_EQ(key->Values()[0].name, "\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(key->Values()[0].data, (Bytes{0xE9, 0, ' ', 0, 0xE9, 0, 0, 0}));
 }
 
 TEST_F(RegFileTest, KeyLinesAcceptEveryRootNameAndKeepTheFirstCase) {
@@ -291,14 +291,15 @@ TEST_F(RegFileTest, ExportsValuesAsTheRegistryEditorFormatsThem) {
     emu::Registry registry;
     emu::RegKey* key = registry.CreatePath("HKLM\\Soft\\Ex");
     key->SetValue({"", 1, Utf16z("def")});
-    key->SetValue({"q\"b\\", 1, Utf16z("a\"b\\c\xE9")});
+    key->SetValue({"q\"b\\", 1, Utf16z("a\"b\\c\xC3\xA9")});
     key->SetValue({"d", 4, {0x2a, 0, 0, 0x80}});
     key->SetValue({"short dword", 4, {1, 2, 3}});
     key->SetValue({"no NUL", 1, {0x61, 0}});
     key->SetValue({"two NULs", 1, {0x61, 0, 0, 0, 0, 0}});
     key->SetValue({"wide", 1, {0xAC, 0x20, 0, 0}});
+    key->SetValue({"lone surrogate", 1, {0, 0xD8, 0, 0}});
     key->SetValue({"line", 1, Utf16z("a\nb")});
-    key->SetValue({"\xE9", 2, Utf16z("%x%")});
+    key->SetValue({"\xC3\xA9", 2, Utf16z("%x%")});
     key->SetValue({"empty", 3, {}});
     key->SetValue({"q", 0xb, {1, 0, 0, 0, 0, 0, 0, 0}});
     registry.CreatePath("hklm\\soft\\ex\\b\\c");
@@ -313,7 +314,8 @@ TEST_F(RegFileTest, ExportsValuesAsTheRegistryEditorFormatsThem) {
               "\"short dword\"=hex(4):01,02,03\n"
               "\"no NUL\"=hex(1):61,00\n"
               "\"two NULs\"=hex(1):61,00,00,00,00,00\n"
-              "\"wide\"=hex(1):ac,20,00,00\n"
+              "\"wide\"=\"\xE2\x82\xAC\"\n"
+              "\"lone surrogate\"=hex(1):00,d8,00,00\n"
               "\"line\"=hex(1):61,00,0a,00,62,00,00,00\n"
               "\"\xC3\xA9\"=hex(2):25,00,78,00,25,00,00,00\n"
               "\"empty\"=hex:\n"
@@ -341,6 +343,7 @@ TEST_F(RegFileTest, ExportWrapsHexDataAtEightyColumns) {
         {"typed, several lines", "Path", 2, 72, {21, 25, 25, 1}},
         {"default value", "", 3, 30, {24, 6}},
         {"name past the margin", std::string(80, 'n'), 3, 3, {1, 2}},
+        {"columns are characters", "\xD0\x96\xD0\x96\xD0\x96\xD0\x96", 3, 40, {22, 18}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

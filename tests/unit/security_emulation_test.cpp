@@ -341,7 +341,7 @@ TEST_F(Security, CreateKeyMakesThePathWithDefaultDescriptorsWhereTheParentAllows
 TEST_F(Security, SetValueStoresEightBitStringsAsUtf16AndOtherTypesAsGiven) {
     Key key;
     ASSERT_EQ(Open(KEY_SET_VALUE, key), 0);
-    const BYTE text[] = "ab\xe9", multi[] = {'a', 0, 'b', 0, 0}, raw[] = {1, 0, 0, 0};
+    const BYTE text[] = "ab\xc3\xa9", multi[] = {'a', 0, 'b', 0, 0}, raw[] = {1, 0, 0, 0};
     ASSERT_EQ(RegSetValueExA(key.handle, "S", 0, REG_SZ, text, sizeof text), 0);
     ASSERT_EQ(RegSetValueExA(key.handle, "M", 0, REG_MULTI_SZ, multi, sizeof multi), 0);
     ASSERT_EQ(RegSetValueExA(key.handle, "D", 0, REG_DWORD, raw, sizeof raw), 0);

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "../../platform/emu/codepage.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -66,74 +68,28 @@ bool StartsWithFolded(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && emu::NamesEqual(text.substr(0, prefix.size()), prefix);
 }
 
-void AppendLatin1(std::string& out, uint32_t codePoint) {
-    out += static_cast<char>(codePoint <= 0xFF ? codePoint : '?');
-}
-
 // Bytes that are not well-formed UTF-8 are taken as Latin-1, which is what
 // an older file written in the 8-bit code page holds.
-std::string Utf8ToLatin1(std::string_view bytes) {
+std::string WellFormedUtf8(std::string_view bytes) {
     std::string out;
-    size_t i = 0;
-    while (i < bytes.size()) {
-        auto byte = [&](size_t at) { return static_cast<unsigned char>(bytes[at]); };
-        unsigned char lead = byte(i);
-        size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                                     : lead >= 0xE0 && lead <= 0xEF  ? 3
-                                     : lead >= 0xF0 && lead <= 0xF4  ? 4
-                                                                     : 0;
-        bool valid = length > 0 && i + length <= bytes.size();
-        uint32_t codePoint = length == 1 ? lead : length == 2 ? lead & 0x1F
-                                              : length == 3   ? lead & 0x0F
-                                                              : lead & 0x07;
-        for (size_t k = 1; valid && k < length; ++k) {
-            unsigned char next = byte(i + k);
-            valid = (next & 0xC0) == 0x80;
-            codePoint = (codePoint << 6) | (next & 0x3F);
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        uint32_t codePoint = 0;
+        size_t length = emu::DecodeUtf8(bytes, i, codePoint);
+        if (length == 0) {
+            codePoint = static_cast<unsigned char>(bytes[i]);
+            length = 1;
         }
-        if (valid && length > 1) {
-            // Overlong forms and surrogates are not UTF-8.
-            static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-            valid = codePoint >= kSmallest[length] && codePoint <= 0x10FFFF &&
-                    (codePoint < 0xD800 || codePoint > 0xDFFF);
-        }
-        if (!valid) length = 1, codePoint = lead;
-        AppendLatin1(out, codePoint);
+        emu::AppendUtf8(out, codePoint);
         i += length;
     }
     return out;
 }
 
-std::string Utf16ToLatin1(std::string_view bytes, bool& odd) {
-    std::string out;
-    odd = bytes.size() % 2 != 0;
-    auto unitAt = [&](size_t at) {
-        return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at]) |
-                                     (static_cast<unsigned char>(bytes[at + 1]) << 8));
-    };
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        uint32_t unit = unitAt(i);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
-            uint32_t low = unitAt(i + 2);
-            if (low >= 0xDC00 && low <= 0xDFFF) i += 2;
-        }
-        AppendLatin1(out, unit >= 0xD800 && unit <= 0xDFFF ? '?' : unit);
-    }
-    return out;
-}
-
-std::string Latin1ToUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+// Columns of UTF-8 text, one per character.
+size_t Columns(std::string_view text) {
+    return static_cast<size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
 // One line as the parser sees it: continuation lines are joined to the line
@@ -188,11 +144,13 @@ std::vector<Operation> Parser::Parse(const std::string& bytes) {
     std::string text;
     bool odd = false;
     if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
-        text = Utf16ToLatin1(std::string_view(bytes).substr(2), odd);
+        odd = bytes.size() % 2 != 0;
+        text = emu::FromUtf16(reinterpret_cast<const uint8_t*>(bytes.data()) + 2,
+                              bytes.size() - 2);
     } else {
         std::string_view body = bytes;
         if (body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
-        text = Utf8ToLatin1(body);
+        text = WellFormedUtf8(body);
     }
 
     std::vector<std::string_view> physical;
@@ -376,7 +334,7 @@ void Parser::ValueLine() {
         }
         value.data = HexBytes(pos + close + 2);
         if (ansi_ && (value.type == kTypeExpandSz || value.type == kTypeMultiSz)) {
-            value.data = emu::ToUtf16(std::string(value.data.begin(), value.data.end()));
+            value.data = emu::ToUtf16(WellFormedUtf8(std::string(value.data.begin(), value.data.end())));
         }
     } else {
         Fail(pos, "unknown value type '" + std::string(data.substr(0, data.find(':'))) + "'",
@@ -416,18 +374,15 @@ std::string Quote(std::string_view text) {
 }
 
 // Text only when reading it back gives the same bytes: one NUL at the end,
-// no other, and every character within Latin-1 and on one line.
+// no other, every character on one line, and no lone surrogate.
 bool AsText(const emu::RegValue& value, std::string& text) {
     const std::vector<uint8_t>& data = value.data;
     if (value.type != kTypeSz || data.size() < 2 || data.size() % 2 != 0) return false;
-    text.clear();
-    for (size_t i = 0; i < data.size(); i += 2) {
-        unsigned unit = data[i] | (data[i + 1] << 8);
-        bool last = i + 2 == data.size();
-        if ((unit == 0) != last || unit > 0xFF || unit == '\r' || unit == '\n') return false;
-        if (!last) text += static_cast<char>(unit);
-    }
-    return true;
+    if (data[data.size() - 2] != 0 || data[data.size() - 1] != 0) return false;
+    text = emu::FromUtf16(data.data(), data.size() - 2);
+    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+    std::vector<uint8_t> back = emu::ToUtf16(text);
+    return std::equal(back.begin(), back.end(), data.begin(), data.end() - 2);
 }
 
 // Bytes wrapped the way the Windows registry editor wraps them: a line is
@@ -471,7 +426,7 @@ void AppendValue(std::string& out, const emu::RegValue& value) {
         line += type;
     }
     out += line;
-    AppendHex(out, line.size(), value.data);
+    AppendHex(out, Columns(line), value.data);
     out += '\n';
 }
 
@@ -510,11 +465,9 @@ void ImportRegText(emu::Registry& registry, const std::string& bytes, const std:
     Apply(registry, operations);
 }
 
-// Built in Latin-1, so that a column is a character, and turned into UTF-8
-// at the end.
 std::string ExportRegText(const emu::Registry&, const emu::RegKey& key) {
     std::string out(kHeader5);
     out += '\n';
     AppendKey(out, key);
-    return Latin1ToUtf8(out);
+    return out;
 }

@@ -8,6 +8,7 @@
 //   VLQSPSVC.EXE -remove        deletes Services\vlqspsvc, VLQSPREM.EXE and
 //                               VLQSPW.DLL in the system directory
 //   VLQSPSVC.EXE -install -VTN2 registers Services\vlqspsvc
+//   NAME -service               runs, as a service does, until it is ended
 //
 // Log: one line "NAME ARGS" per call, appended to the file that
 // VTN2_STANDIN_LOG names, else to C:\windows\Temp\vtn2-standin.log, once
@@ -188,6 +189,7 @@ int main(int argc, char* argv[]) {
     // the line may go on.
     AppendLog(line);
 
+    if (HasArgument(argc, argv, "-service")) Sleep(INFINITE);
     if (settings.runMs) Sleep(settings.runMs);
     for (HANDLE file : held) CloseHandle(file);
     return static_cast<int>(settings.exitCode);
