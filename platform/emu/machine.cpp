@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../emulation.h"
+#include "leftovers.h"
 
 namespace emu {
 
@@ -26,7 +27,10 @@ bool IsMachine(const fs::path& root) {
 
 std::optional<fs::path> MachineRoot() {
     const char* setting = std::getenv("VTN2_MACHINE");
-    if (setting && *setting && IsMachine(setting)) return fs::path(setting);
+    if (setting && *setting && IsMachine(setting)) {
+        SweepLeftoversOnce(setting);
+        return fs::path(setting);
+    }
     static bool told = false;
     if (!told) {
         told = true;
