@@ -7,7 +7,7 @@ started are let finish, it is run again to its end, and the machine is
 restarted (which carries out any moves recorded for the restart). The
 machine must then hold what one uninterrupted run leaves: the same entries
 under ROOT (so no temporary file of the killed run), the same file contents,
-times and DOS attributes, and the same service keys and values. The second
+times and DOS attributes, and the same keys and values. The second
 run ends with the uninterrupted run's exit code, or with 0 when the killed
 run had already deleted every key of the old service: there is nothing left
 to purge, though the server still needs its restart (the README says so).
@@ -42,7 +42,7 @@ OLD_SERVICE = "\\vlqwdz"
 
 def machine_state(platform):
     """What a run leaves: ROOT's entries (file contents, times, modes), the
-    DOS attributes, the service keys with their values, the recorded moves."""
+    DOS attributes, the keys with their values, the recorded moves."""
     entries = {}
     for folder, dirs, names in os.walk(platform.root):
         for name in dirs + names:
@@ -63,14 +63,14 @@ def machine_state(platform):
             attributes = sorted(line.replace(platform.root, "ROOT").rstrip("\n")
                                 for line in f if not line.startswith("vtn2-attributes"))
     return {"entries": entries, "attributes": attributes,
-            "services": platform.export(SERVICES).splitlines(),
+            "keys": platform.export("HKEY_LOCAL_MACHINE").splitlines(),
             "moves": reg_multi_string(platform.export(SESSION_MANAGER),
                                       "PendingFileRenameOperations")}
 
 
 def differences(got, want):
     problems = []
-    for part in ("entries", "attributes", "services", "moves"):
+    for part in ("entries", "attributes", "keys", "moves"):
         if got[part] == want[part]:
             continue
         if isinstance(want[part], dict):
