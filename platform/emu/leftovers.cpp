@@ -58,7 +58,7 @@ std::string OwnerTag() {
 }
 
 // Whether the process that made a temporary file may still be at work on it;
-// start, when known, tells it from a later process with the same pid.
+// start, when known (not "0"), tells it from a later process with the same pid.
 bool Running(const std::string& pid, const std::string* start) {
     std::optional<ProcessStat> stat = ReadStat(pid);
     if (!stat) {
@@ -67,7 +67,7 @@ bool Running(const std::string& pid, const std::string* start) {
         return ::kill(static_cast<pid_t>(std::stol(pid)), 0) == 0 || errno == EPERM;
     }
     if (stat->state == 'Z' || stat->state == 'X') return false;
-    return !start || *start == stat->start;
+    return !start || *start == "0" || *start == stat->start;
 }
 
 std::vector<fs::path> RegularFiles(const fs::path& directory) {
