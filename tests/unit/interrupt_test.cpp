@@ -71,6 +71,8 @@ TEST_F(Interrupted, SweepRemovesThoseOfOwnersThatNoLongerRun) {
         {"a copy's, its owner dead", root_ / "tmp" / ("copy." + dead + ".77.Ab3dEf"), "", false},
         {"a copy's, its pid now another process's",
          root_ / "tmp" / ("copy." + self + ".1.Ab3dEf"), "", false},
+        {"a copy's, its start unknown, its pid running",
+         root_ / "tmp" / ("copy." + self + ".0.Ab3dEf"), "", true},
         {"a note, its owner dead", root_ / "tmp" / ("away." + dead + ".5.qwerty"), beside, false},
         {"the copy that note names, on another file system", beside, "", false},
         {"a note naming what is not its owner's copy",
