@@ -17,6 +17,7 @@ declare -A needs=(
     [cppcheck]=cppcheck
     [osslsigncode]=osslsigncode
     [openssl]=openssl
+    [strace]=strace
 )
 missing=()
 for command in "${!needs[@]}"; do

@@ -26,6 +26,7 @@
 
 #include "devices.h"
 #include "files.h"
+#include "leftovers.h"
 #include "machine.h"
 #include "paths.h"
 #include "registry_store.h"
@@ -383,15 +384,6 @@ uint32_t InUse(const fs::path& host) {
 
 // ---- copying -------------------------------------------------------------
 
-// A file being made beside its destination, removed unless it was put in place.
-struct TempFile {
-    fs::path path;
-    UniqueFd fd;
-    ~TempFile() {
-        if (!path.empty()) ::unlink(path.c_str());
-    }
-};
-
 uint32_t WriteAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         ssize_t put = ::write(fd, data, size);
@@ -404,8 +396,10 @@ uint32_t WriteAll(int fd, const char* data, size_t size) {
 }
 
 // Puts a copy of source (content, host mode, times, DOS attributes) at
-// destination in one step: made in full beside it, then renamed over it.
+// destination in one step: made in full apart, then renamed over it.
 uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
+    std::optional<fs::path> root = MachineRoot();
+    if (!root) return ERROR_PATH_NOT_FOUND;
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!in) return ErrorFromErrno(errno);
     if (HeldWithoutSharing(in.get())) return ERROR_SHARING_VIOLATION;
@@ -413,29 +407,26 @@ uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
     struct stat info;
     if (::fstat(in.get(), &info) != 0) return ErrorFromErrno(errno);
 
-    TempFile temp;
-    std::string pattern = (destination.parent_path() / ".vtn2-copy-XXXXXX").string();
-    temp.fd = UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!temp.fd) return ErrorFromErrno(errno);
-    temp.path = pattern;
+    TempFile temp(*root, destination);
+    if (temp.fd() < 0) return ErrorFromErrno(errno);
     std::vector<char> buffer(1 << 16);
     for (;;) {
         ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return ErrorFromErrno(errno);
         if (got == 0) break;
-        if (uint32_t error = WriteAll(temp.fd.get(), buffer.data(), static_cast<size_t>(got)))
+        if (uint32_t error = WriteAll(temp.fd(), buffer.data(), static_cast<size_t>(got)))
             return error;
     }
     const timespec times[2] = {info.st_atim, info.st_mtim};
-    if (::fchmod(temp.fd.get(), info.st_mode & 07777) != 0 ||
-        ::futimens(temp.fd.get(), times) != 0 || !temp.fd.Close()) {
+    if (::fchmod(temp.fd(), info.st_mode & 07777) != 0 || ::futimens(temp.fd(), times) != 0 ||
+        !temp.Close()) {
         return ErrorFromErrno(errno);
     }
     return WithAttributes([&](AttributeStore& store) -> uint32_t {
         std::optional<uint32_t> attributes = store.Get(source);
-        if (::rename(temp.path.c_str(), destination.c_str()) != 0) return ErrorFromErrno(errno);
-        temp.path.clear();
+        if (::rename(temp.path().c_str(), destination.c_str()) != 0) return ErrorFromErrno(errno);
+        temp.Placed();
         // The source's attributes, and archive, as on any file just written.
         const uint32_t copied =
             (attributes ? *attributes & ~FILE_ATTRIBUTE_NORMAL : 0) | FILE_ATTRIBUTE_ARCHIVE;

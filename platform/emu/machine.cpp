@@ -1,5 +1,8 @@
 #include "machine.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "../emulation.h"
+#include "leftovers.h"
 
 namespace emu {
 
@@ -23,7 +27,10 @@ bool IsMachine(const fs::path& root) {
 
 std::optional<fs::path> MachineRoot() {
     const char* setting = std::getenv("VTN2_MACHINE");
-    if (setting && *setting && IsMachine(setting)) return fs::path(setting);
+    if (setting && *setting && IsMachine(setting)) {
+        SweepLeftoversOnce(setting);
+        return fs::path(setting);
+    }
     static bool told = false;
     if (!told) {
         told = true;
@@ -184,12 +191,26 @@ bool FailsThisCall(const FaultRule& rule, size_t number) {
            GlobMatch(rule.pattern, CallRecord::ProgramName());
 }
 
+// VTN2_KILL_AT="call:N PROGRAM" kills that call's process as it enters the
+// call, as a power cut or kill -9 would, so that tests can cut a run short
+// anywhere and run it again.
+void KillWhenDue(size_t number) {
+    const char* setting = std::getenv("VTN2_KILL_AT");
+    if (!setting) return;
+    std::string_view text(setting);
+    size_t blank = text.find(' ');
+    if (blank == std::string_view::npos) return;
+    FaultRule rule{std::string(text.substr(0, blank)), std::string(text.substr(blank + 1))};
+    if (FailsThisCall(rule, number)) ::kill(::getpid(), SIGKILL);
+}
+
 }  // namespace
 
 uint32_t Enter(const char* function, std::string_view subject) {
     std::vector<std::string>& calls = Record().calls;
     calls.push_back(subject.empty() ? std::string(function)
                                     : std::string(function) + " " + std::string(subject));
+    KillWhenDue(calls.size());
     const char* setting = std::getenv("VTN2_MACHINE");
     if (!setting || !*setting) return 0;
     for (const FaultRule& rule : ReadFaults(setting)) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../../platform/emu/files.h"
+#include "../../platform/emu/leftovers.h"
 #include "../../platform/emu/machine.h"
 #include "../../platform/emu/registry_store.h"
 #include "../../platform/emu/sddl.h"
@@ -27,6 +28,7 @@ fs::path MachineArgument(const std::string& root) {
                                  " is not a machine (no drive_c or registry); make one with "
                                  "'vtn2-machine init " + root + "'");
     }
+    emu::SweepLeftoversOnce(root);
     return root;
 }
 
