@@ -50,7 +50,6 @@ constexpr RootName kRoots[] = {
 };
 constexpr size_t kRootCount = sizeof kRoots / sizeof kRoots[0];
 constexpr size_t kMaxLevels = 512;
-constexpr size_t kMaxKeyName = 255;
 constexpr char kFormatLine[] = "vtn2-registry 2";
 
 // Key and value names go into the file percent-encoded, after a "=" that
@@ -170,6 +169,11 @@ int CompareNames(std::string_view a, std::string_view b) {
         if (x != y) return x < y ? -1 : 1;
     }
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+bool KeyNameFits(std::string_view name) {
+    // Each UTF-8 byte gives at most one UTF-16 unit: short names need no count.
+    return name.size() <= kMaxKeyName || Utf8ToUtf16le(name).size() / 2 <= kMaxKeyName;
 }
 
 bool NamesEqual(std::string_view a, std::string_view b) {
@@ -330,7 +334,7 @@ size_t Registry::Depth(const RegKey& key) {
 RegKey* Registry::Create(RegKey& from, std::string_view path) {
     std::vector<std::string_view> parts = SplitPath(path);
     for (std::string_view part : parts) {
-        if (part.size() > kMaxKeyName) return nullptr;
+        if (!KeyNameFits(part)) return nullptr;
     }
     // What exists along the path lies within the limit already.
     if (Depth(from) + parts.size() > MaxDepth(RootOf(from))) return nullptr;
@@ -679,7 +683,7 @@ void StoreReader::ApplyKey(Record& record, bool journal) {
         Corrupt(line, "the parent " + std::to_string(record.parent) + " of key id " +
                           std::to_string(record.id) + " is missing");
     }
-    if (record.name.empty() || record.name.size() > kMaxKeyName ||
+    if (record.name.empty() || !KeyNameFits(record.name) ||
         record.name.find('\\') != std::string::npos)
         Corrupt(line, "bad key name '" + record.name + "'");
     if (parent->Subkey(record.name)) Corrupt(line, "second key named '" + record.name + "'");

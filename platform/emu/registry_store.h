@@ -29,6 +29,10 @@ std::string FoldCase(std::string_view name);
 bool NamesEqual(std::string_view a, std::string_view b);
 // Windows' listing order: the names in upper case, byte by byte.
 int CompareNames(std::string_view a, std::string_view b);
+// Whether a key name fits Windows' limit of 255 characters, which it counts
+// in UTF-16 as it stores them, not in the bytes of the 8-bit calls.
+constexpr size_t kMaxKeyName = 255;
+bool KeyNameFits(std::string_view name);
 
 // Text with every byte that could break a line of the machine's stores
 // (blanks, controls, '%', bytes above 0x7E) written as %XX, and back; false

@@ -84,6 +84,15 @@ TEST_F(Emulation, EightBitCallsSpeakUtf8) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data), bytes), std::string("\xD0\x96x", 4));
     EXPECT_EQ(RegCloseKey(key), 0);
     EXPECT_EQ(RegDeleteKeyA(parent, "vlqwdzsv-\xD0\x96"), 0);
+    // A name's 255 characters are counted as Windows stores them, in UTF-16.
+    std::string longest;
+    for (int i = 0; i < 255; ++i) longest += "\xD0\x96";
+    EXPECT_EQ(RegCreateKeyExA(parent, longest.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &key,
+                              nullptr), 0);
+    EXPECT_EQ(RegCloseKey(key), 0);
+    EXPECT_EQ(RegCreateKeyExA(parent, (longest + "\xD0\x96").c_str(), 0, nullptr, 0, KEY_READ,
+                              nullptr, &key, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegDeleteKeyA(parent, longest.c_str()), 0);
     EXPECT_EQ(RegCloseKey(parent), 0);
 }
 

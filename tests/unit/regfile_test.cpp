@@ -166,12 +166,14 @@ TEST_F(RegFileTest, BytesThatAreNotUtf8AreTakenAsLatin1) {
 
 TEST_F(RegFileTest, KeyLinesAcceptEveryRootNameAndKeepTheFirstCase) {
     const std::string longName(255, 'k');
+    // 255 characters as Windows counts them, in UTF-16, though 510 bytes here.
+    const std::string longCyrillic = Repeat("\xD0\x96", 255);
     emu::Registry registry;
     ImportRegText(registry,
                   "REGEDIT4\n"
                   "[HKEY_LOCAL_MACHINE\\Soft\\Mixed]\n[hklm\\SOFT\\MIXED\\]\n\"v\"=dword:1\n"
                   "[HKCU\\a]\n[HKEY_CLASSES_ROOT\\a]\n[HKU\\a]\n[hkey_current_config\\a]\n"
-                  "[HKLM\\" + longName + "]\n",
+                  "[HKLM\\" + longName + "]\n[HKLM\\" + longCyrillic + "]\n",
                   "t.reg");
     emu::RegKey* mixed = registry.FindPath("HKLM\\soft\\mixed");
     ASSERT_NE(mixed, nullptr);
@@ -182,6 +184,7 @@ TEST_F(RegFileTest, KeyLinesAcceptEveryRootNameAndKeepTheFirstCase) {
         EXPECT_NE(registry.FindPath(path), nullptr) << path;
     }
     EXPECT_NE(registry.FindPath("HKLM\\" + longName), nullptr);
+    EXPECT_NE(registry.FindPath("HKLM\\" + longCyrillic), nullptr);
 }
 
 TEST_F(RegFileTest, DeletesKeysAndValuesInFileOrder) {
@@ -247,6 +250,8 @@ TEST_F(RegFileTest, RefusesMalformedLinesNamingTheLineAndChangesNothing) {
         {"bad type number", before + "\"b\"=hex(zz):01\n", 4, "bad type in 'hex(zz)'"},
         {"key name too long", before + "[HKLM\\a\\" + std::string(256, 'k') + "]\n", 4,
          "longer than 255"},
+        {"key name too long in UTF-16", before + "[HKLM\\a\\" + Repeat("\xD0\x96", 256) + "]\n",
+         4, "longer than 255"},
         {"empty key name", before + "[HKLM\\a\\\\b]\n", 4, "empty key name"},
         {"unknown root", before + "[HKEY_NOWHERE\\a]\n", 4, "unknown root key 'HKEY_NOWHERE'"},
         {"root deleted", before + "[-HKLM]\n", 4, "cannot be deleted"},

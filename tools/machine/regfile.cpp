@@ -20,7 +20,6 @@ constexpr uint32_t kTypeBinary = 3;
 constexpr uint32_t kTypeDword = 4;
 constexpr uint32_t kTypeMultiSz = 7;
 
-constexpr size_t kMaxKeyName = 255;
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeader4 = "REGEDIT4";
 
@@ -225,9 +224,9 @@ void Parser::KeyLine() {
             size_t end = std::min(path.find('\\', begin), path.size());
             std::string_view name = path.substr(begin, end - begin);
             if (name.empty()) Fail(start + begin, "empty key name", kExpectKey);
-            if (name.size() > kMaxKeyName) {
+            if (!emu::KeyNameFits(name)) {
                 Fail(start + begin,
-                     "key name longer than " + std::to_string(kMaxKeyName) + " characters",
+                     "key name longer than " + std::to_string(emu::kMaxKeyName) + " characters",
                      "key names of at most 255 characters");
             }
             if (++depth > maxDepth) {
