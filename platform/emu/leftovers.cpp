@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,8 +121,17 @@ void RemoveNamedCopy(const fs::path& note, const Owned& owner) {
 void SweepLeftovers(const fs::path& root) {
     std::error_code ec;
     for (const fs::path& file : RegularFiles(root)) {
-        std::optional<std::string> pid = StoreTempOwner(file.filename().string());
-        if (pid && !Running(*pid, nullptr)) fs::remove(file, ec);
+        const std::string name = file.filename().string();
+        std::optional<std::string> pid = StoreTempOwner(name);
+        if (!pid || Running(*pid, nullptr)) continue;
+        // A store is written only under its lock, and a pid is all its
+        // temporary file's name carries: a process that got the dead one's
+        // pid may be writing it now. Whoever holds the lock decides; a busy
+        // lock leaves the file for a later sweep.
+        const fs::path lock = root / (name.substr(0, name.rfind(kStoreTemp)) + ".lock");
+        int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0) fs::remove(file, ec);
+        if (fd >= 0) ::close(fd);
     }
     for (const fs::path& file : RegularFiles(root / "tmp")) {
         std::optional<Owned> owner = TempOwner(file.filename().string());

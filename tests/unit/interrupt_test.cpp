@@ -2,7 +2,9 @@
 // opening of the machine removes those of owners that no longer run, and
 // never one whose owner still works on it. Tests cut runs short through
 // VTN2_KILL_AT.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +27,14 @@ std::string DeadPid() {
     waitpid(pid, nullptr, 0);
     return std::to_string(pid);
 }
+
+struct OpenFd {
+    explicit OpenFd(int descriptor) : fd(descriptor) {}
+    ~OpenFd() {
+        if (fd >= 0) close(fd);
+    }
+    int fd;
+};
 
 void Plant(const fs::path& path, const std::string& content = "half a file") {
     fs::create_directories(path.parent_path());
@@ -93,6 +103,21 @@ TEST_F(Interrupted, SweepRemovesThoseOfOwnersThatNoLongerRun) {
     EXPECT_TRUE(fs::is_directory(root_ / ("faults.tmp." + dead))) << "a directory stays";
     EXPECT_TRUE(fs::exists(working.path())) << "a copy its running owner is making stays";
     EXPECT_TRUE(fs::exists(root_ / "registry"));
+}
+
+// A store's pid may be taken again by a process that writes the same store:
+// only whoever holds the store's lock can tell the temporary file is dead.
+TEST_F(Interrupted, StoresTemporaryFileStaysWhileItsLockIsHeld) {
+    const fs::path leftover = root_ / ("registry.tmp." + DeadPid());
+    Plant(leftover);
+    {
+        OpenFd lock(open((root_ / "registry.lock").c_str(), O_RDWR | O_CREAT, 0644));
+        ASSERT_EQ(flock(lock.fd, LOCK_EX), 0);
+        emu::SweepLeftovers(root_);
+        EXPECT_TRUE(fs::exists(leftover)) << "taken while a writer held the lock";
+    }
+    emu::SweepLeftovers(root_);
+    EXPECT_FALSE(fs::exists(leftover));
 }
 
 TEST_F(Interrupted, OpeningTheMachineSweepsOnce) {
