@@ -41,14 +41,15 @@ std::vector<Device> HidInterfaces(Registry& registry) {
     return out;
 }
 
-// The present devices or HID interfaces, or the error that kept them unread.
-uint32_t ReadDevices(bool interfaces, std::vector<Device>& out) {
+// Reads the machine's registry through read(registry); the error that kept
+// it unread, or 0.
+template <class Read>
+uint32_t ReadRegistry(Read read) {
     std::optional<std::filesystem::path> root = MachineRoot();
     if (!root) return ERROR_PATH_NOT_FOUND;
     try {
         RegistryTransaction transaction(*root);
-        out = interfaces ? HidInterfaces(transaction.registry())
-                         : PresentDevices(transaction.registry());
+        read(transaction.registry());
         return 0;
     } catch (const StoreCorrupt& e) {
         ReportCorrupt(e);
@@ -56,6 +57,13 @@ uint32_t ReadDevices(bool interfaces, std::vector<Device>& out) {
     } catch (const std::exception&) {
         return ERROR_PATH_NOT_FOUND;
     }
+}
+
+// The present devices or HID interfaces, or the error that kept them unread.
+uint32_t ReadDevices(bool interfaces, std::vector<Device>& out) {
+    return ReadRegistry([&](Registry& registry) {
+        out = interfaces ? HidInterfaces(registry) : PresentDevices(registry);
+    });
 }
 
 // The HID interface a device path names: "\\?\HID#DEVICE#INSTANCE#{guid}"
@@ -142,18 +150,10 @@ std::string InterfacePath(const std::string& instanceId) {
 
 HANDLE OpenDevice(const char* path, DWORD, DWORD, DWORD disposition) {
     if (disposition != OPEN_EXISTING) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    std::optional<std::filesystem::path> root = MachineRoot();
-    if (!root) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     std::optional<std::string> instanceId;
-    try {
-        RegistryTransaction transaction(*root);
-        instanceId = FindInterface(transaction.registry(), path);
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        return Fail(kErrorRegistryCorrupt, INVALID_HANDLE_VALUE);
-    } catch (const std::exception&) {
-        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-    }
+    if (uint32_t error = ReadRegistry(
+            [&](Registry& registry) { instanceId = FindInterface(registry, path); }))
+        return Fail(error, INVALID_HANDLE_VALUE);
     if (!instanceId) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     auto handle = std::make_unique<DeviceHandle>();
     handle->path = path;
