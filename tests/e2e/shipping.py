@@ -14,6 +14,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -40,6 +41,10 @@ WINDOWS_7_TO_11 = {
 DETECT_ONLY = "no adapter, detect only"
 SIGN = os.path.join(HERE, "..", "..", "tools", "sign.sh")
 RELEASE = os.path.join(HERE, "..", "..", "tools", "release.sh")
+# What a reproduction needs, as Debian packages them.
+TOOLCHAIN = ["binutils-mingw-w64-x86-64", "gcc-mingw-w64-x86-64-posix",
+             "g++-mingw-w64-x86-64-posix", "mingw-w64-x86-64-dev", "osslsigncode"]
+OTHER_DAY = "-400d"
 
 
 def read(path):
@@ -112,15 +117,54 @@ def check_stripped(options, work, notes):
     return problems
 
 
+def pe_checksum(data):
+    """The PE checksum, computed apart from tools/pe.py: 32-bit words summed
+    with their carries, folded to 16 bits, plus the file's length."""
+    at = pe.pe_offset(data) + pe.CHECKSUM_AT
+    words = data[:at] + b"\0\0\0\0" + data[at + 4:]
+    words += b"\0" * (-len(words) % 4)
+    total = 0
+    for word, in struct.iter_unpack("<I", words):
+        total += word
+        total = (total & 0xFFFFFFFF) + (total >> 32)
+    total = (total & 0xFFFF) + (total >> 16)
+    total = (total + (total >> 16)) & 0xFFFF
+    return total + len(data)
+
+
+def check_checksum(options, work, notes):
+    data = read(shipped(options, work))
+    stored, = struct.unpack_from("<I", data, pe.pe_offset(data) + pe.CHECKSUM_AT)
+    notes.append("PE checksum %08X" % stored)
+    if stored != pe_checksum(data):
+        return ["PE checksum %08X, computed %08X" % (stored, pe_checksum(data))]
+    return []
+
+
+def toolchain():
+    done = subprocess.run(["dpkg-query", "-W", "-f", "${Package} ${Version}\n"] + TOOLCHAIN,
+                          capture_output=True, text=True)
+    return done.stdout.splitlines()
+
+
 def check_reproducible(options, work, notes):
-    # Another checkout, and a build folder outside it.
+    # Another checkout, a build folder outside it, and another umask, time
+    # zone, locale and day.
     source = os.path.join(work, "elsewhere")
     build = os.path.join(work, "elsewhere-build")
     shutil.copytree(options.source, source,
                     ignore=shutil.ignore_patterns("build", ".git", "__pycache__"))
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
+    env.pop("SOURCE_DATE_EPOCH", None)
+    env.update(TZ="Pacific/Kiritimati",
+               LC_ALL="C" if os.environ.get("LC_ALL", os.environ.get("LANG")) != "C" else "C.UTF-8")
+    notes += ["built with " + line for line in toolchain()]
+    notes.append("second build: umask 077, TZ=%s, LC_ALL=%s, the clock %s" % (
+        env["TZ"], env["LC_ALL"], OTHER_DAY))
     for command in (["cmake", "--preset", "windows", "-B", build],
                     ["cmake", "--build", build, "--target", "setup"]):
-        done = subprocess.run(command, cwd=source, capture_output=True, text=True)
+        done = subprocess.run(["faketime", "-f", OTHER_DAY] + command, cwd=source, env=env,
+                              capture_output=True, text=True, preexec_fn=lambda: os.umask(0o077))
         if done.returncode != 0:
             return ["%s: %s" % (" ".join(command), (done.stdout + done.stderr)[-2000:])]
     problems = []
@@ -363,9 +407,16 @@ def main():
         setattr(options, name, os.path.abspath(getattr(options, name)))
     options.setup = os.path.join(options.windows_build, "SETUP.EXE")
 
+    missing = [tool for tool in ("osslsigncode", "openssl", "faketime") if not shutil.which(tool)]
+    if missing:
+        print("shipping: cannot check without %s: install the Debian packages of that name"
+              " (make deps does)" % ", ".join(missing))
+        return 1
     checks = [("the manifest asks for elevation, UTF-8 and Windows 7 to 11", check_manifest),
+              ("the PE checksum as computed apart from the build", check_checksum),
               ("stripped, its debug information beside it through the debug link", check_stripped),
-              ("the same bytes from the same sources built elsewhere", check_reproducible),
+              ("the same bytes from the same sources built elsewhere, on another day",
+               check_reproducible),
               ("signed, verified, refused when changed, the same under Wine", check_signing),
               ("signing bounded in time, and interrupted without a trace", check_bounded),
               ("a release says what it ships, and a failed one keeps the last", check_release)]
