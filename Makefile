@@ -20,17 +20,9 @@ sign: windows
 	@tools/sign.sh build/windows/SETUP.EXE
 
 # build/release/: SETUP.EXE (signed when the signing settings are there), its
-# debug information and their SHA-256 sums; nothing there when signing fails.
+# debug information and their SHA-256 sums (tools/release.sh).
 release: windows
-	@rm -rf build/release build/release.part && mkdir build/release.part
-	@cp build/windows/SETUP.EXE build/windows/SETUP.EXE.debug build/release.part/
-	@if [ -n "$$VTN2_SIGN_PFX$$VTN2_SIGN_PASSWORD_FILE" ]; then \
-	    tools/sign.sh build/release.part/SETUP.EXE; \
-	else \
-	    echo "SETUP.EXE not signed: set VTN2_SIGN_PFX and VTN2_SIGN_PASSWORD_FILE to sign it"; \
-	fi
-	@cd build/release.part && sha256sum SETUP.EXE SETUP.EXE.debug >SHA256SUMS
-	@mv build/release.part build/release && cat build/release/SHA256SUMS
+	@tools/release.sh build/windows build/release
 
 sanitize:
 	@cmake --preset sanitize >/dev/null

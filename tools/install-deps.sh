@@ -17,6 +17,7 @@ declare -A needs=(
     [cppcheck]=cppcheck
     [osslsigncode]=osslsigncode
     [openssl]=openssl
+    [faketime]=faketime
     [strace]=strace
 )
 missing=()

@@ -20,6 +20,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from scenarios import DIST_FILES, DIST_TIME, SCENARIOS, STAGING  # noqa: E402
+import detection  # noqa: E402
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 SERVICES = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services"
@@ -420,6 +421,7 @@ def run_scenario(platform_class, name, scenario, options):
             if scenario["after_restart"]:
                 platform.restart()
                 check_files(platform, scenario["after_restart"], problems, "after a restart:")
+            problems += detection.check(platform, scenario, code, resolve)
             return problems
         finally:
             for process in processes:

@@ -203,6 +203,13 @@ SCENARIOS = [
     # Corners where the emulated machine must do what Windows does.
     row("standard output's reader gone before the end", [], ["-FU", "/X"], 0, "", dist=True,
         reader_gone=True, files=INSTALLED, log=["VLQSPSVC.EXE -install -VTN2"]),
+    row("upgrade over the old software, a distribution file held", OLD_KEYS, ["-FU", "/X"], 2,
+        FORCING + BANNER + "{wait}{wait}{wait}" + FAILED, dist=True, system=OLD_FILES,
+        hold="{dist}\\VLQSPW.DLL",
+        files={STAGING + "SETUP.EXE": "dist:SETUP.EXE", SYS + "VLQSPW.DLL": None}),
+    row("invalid force code in an unattended command line", ["adapter-usb.reg"] + OLD_KEYS,
+        ["/N", "-FX"], 0, "", dist=True, system=OLD_FILES,
+        files={STAGING + "SETUP.EXE": None, SYS + "VLQSPSVC.EXE": "standin:old"}, log=[]),
     row("distribution file held without sharing", [], ["-FU", "/X"], 2,
         FORCING + BANNER + "{wait}" + FAILED, dist=True, hold="{dist}\\VLQSPW.DLL",
         files={STAGING + "VLQSPW.DLL": None, SYS + "VLQSPW.DLL": None},

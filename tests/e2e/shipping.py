@@ -12,6 +12,9 @@ import hashlib
 import os
 import re
 import shutil
+import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -36,6 +39,11 @@ WINDOWS_7_TO_11 = {
 }
 DETECT_ONLY = "no adapter, detect only"
 SIGN = os.path.join(HERE, "..", "..", "tools", "sign.sh")
+RELEASE = os.path.join(HERE, "..", "..", "tools", "release.sh")
+# What a reproduction needs, as Debian packages them.
+TOOLCHAIN = ["binutils-mingw-w64-x86-64", "gcc-mingw-w64-x86-64-posix",
+             "g++-mingw-w64-x86-64-posix", "mingw-w64-x86-64-dev", "osslsigncode"]
+OTHER_DAY = "-400d"
 
 
 def read(path):
@@ -108,15 +116,54 @@ def check_stripped(options, work, notes):
     return problems
 
 
+def pe_checksum(data):
+    """The PE checksum, computed apart from tools/pe.py: 32-bit words summed
+    with their carries, folded to 16 bits, plus the file's length."""
+    at = pe.pe_offset(data) + pe.CHECKSUM_AT
+    words = data[:at] + b"\0\0\0\0" + data[at + 4:]
+    words += b"\0" * (-len(words) % 4)
+    total = 0
+    for word, in struct.iter_unpack("<I", words):
+        total += word
+        total = (total & 0xFFFFFFFF) + (total >> 32)
+    total = (total & 0xFFFF) + (total >> 16)
+    total = (total + (total >> 16)) & 0xFFFF
+    return total + len(data)
+
+
+def check_checksum(options, work, notes):
+    data = read(shipped(options, work))
+    stored, = struct.unpack_from("<I", data, pe.pe_offset(data) + pe.CHECKSUM_AT)
+    notes.append("PE checksum %08X" % stored)
+    if stored != pe_checksum(data):
+        return ["PE checksum %08X, computed %08X" % (stored, pe_checksum(data))]
+    return []
+
+
+def toolchain():
+    done = subprocess.run(["dpkg-query", "-W", "-f", "${Package} ${Version}\n"] + TOOLCHAIN,
+                          capture_output=True, text=True)
+    return done.stdout.splitlines()
+
+
 def check_reproducible(options, work, notes):
-    # Another checkout, and a build folder outside it.
+    # Another checkout, a build folder outside it, and another umask, time
+    # zone, locale and day.
     source = os.path.join(work, "elsewhere")
     build = os.path.join(work, "elsewhere-build")
     shutil.copytree(options.source, source,
                     ignore=shutil.ignore_patterns("build", ".git", "__pycache__"))
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
+    env.pop("SOURCE_DATE_EPOCH", None)
+    env.update(TZ="Pacific/Kiritimati",
+               LC_ALL="C" if os.environ.get("LC_ALL", os.environ.get("LANG")) != "C" else "C.UTF-8")
+    notes += ["built with " + line for line in toolchain()]
+    notes.append("second build: umask 077, TZ=%s, LC_ALL=%s, the clock %s" % (
+        env["TZ"], env["LC_ALL"], OTHER_DAY))
     for command in (["cmake", "--preset", "windows", "-B", build],
                     ["cmake", "--build", build, "--target", "setup"]):
-        done = subprocess.run(command, cwd=source, capture_output=True, text=True)
+        done = subprocess.run(["faketime", "-f", OTHER_DAY] + command, cwd=source, env=env,
+                              capture_output=True, text=True, preexec_fn=lambda: os.umask(0o077))
         if done.returncode != 0:
             return ["%s: %s" % (" ".join(command), (done.stdout + done.stderr)[-2000:])]
     problems = []
@@ -130,9 +177,15 @@ def check_reproducible(options, work, notes):
     return problems
 
 
-def make_signer(folder):
+def make_signer(work):
     """A throwaway certificate authority and a code-signing certificate from
-    it in a PKCS#12 file; returns (CA file, PKCS#12 file, password file)."""
+    it in a PKCS#12 file, made once; returns (CA file, PKCS#12 file, password file)."""
+    folder = os.path.join(work, "signer")
+    made = tuple(os.path.join(folder, name) for name in ("ca.pem", "signer.pfx", "password"))
+    if os.path.exists(made[1]):
+        return made
+    os.makedirs(folder)
+
     def openssl(*args):
         subprocess.run(["openssl"] + list(args), cwd=folder, check=True, capture_output=True)
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test CA",
@@ -149,14 +202,86 @@ def make_signer(folder):
         f.write("a pass phrase\n")
     openssl("pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.pem",
             "-certfile", "ca.pem", "-passout", "file:password", "-out", "signer.pfx")
-    return tuple(os.path.join(folder, name) for name in ("ca.pem", "signer.pfx", "password"))
+    return made
 
 
-def sign(program, pfx=None, password=None):
+def signing_env(pfx=None, password=None, **more):
     env = {k: v for k, v in os.environ.items() if not k.startswith("VTN2_SIGN_")}
     env.update({k: v for k, v in (("VTN2_SIGN_PFX", pfx),
                                   ("VTN2_SIGN_PASSWORD_FILE", password)) if v})
-    return subprocess.run([SIGN, program], env=env, capture_output=True, text=True)
+    env.update(("VTN2_SIGN_" + k.upper(), v) for k, v in more.items())
+    return env
+
+
+def sign(program, pfx=None, password=None, wait=120, **more):
+    return subprocess.run([SIGN, program], env=signing_env(pfx, password, **more),
+                          capture_output=True, text=True, timeout=wait)
+
+
+class SilentServer:
+    """A time-stamp server on 127.0.0.1 that takes connections and never answers."""
+
+    def __enter__(self):
+        self.socket = socket.socket()
+        self.clients = []
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.listen(8)
+        self.url = "http://127.0.0.1:%d/" % self.socket.getsockname()[1]
+        return self
+
+    def wait_for_client(self, seconds):
+        self.socket.settimeout(seconds)
+        self.clients.append(self.socket.accept()[0])
+
+    def __exit__(self, *exc):
+        for client in self.clients + [self.socket]:
+            client.close()
+
+
+def check_bounded(options, work, notes):
+    """Signing against a server that never answers: it gives up in the time
+    set, and a signal mid-way ends it at once; SETUP.EXE as it was and
+    nothing left beside it either way."""
+    _, pfx, password = make_signer(work)
+    unsigned = shipped(options, work)
+    folder = os.path.join(work, "bounded")
+    os.makedirs(folder)
+    program = os.path.join(folder, "SETUP.EXE")
+    shutil.copy(unsigned, program)
+    problems = []
+
+    def left(how):
+        if read(program) != read(unsigned):
+            problems.append(how + ": SETUP.EXE changed")
+        if os.listdir(folder) != ["SETUP.EXE"]:
+            problems.append(how + ": left %s" % sorted(os.listdir(folder)))
+
+    with SilentServer() as server:
+        try:
+            done = sign(program, pfx, password, wait=30, timestamp_url=server.url, timeout="3")
+        except subprocess.TimeoutExpired:
+            done = None
+        if done is None or done.returncode != 2 or "time-stamp server" not in done.stderr:
+            problems.append("a time-stamp server that never answers: %s" % (
+                "still waiting after 30 s" if done is None
+                else "exit %d, %r" % (done.returncode, done.stderr)))
+        left("a time-stamp server that never answers")
+    for name in ("SIGTERM", "SIGINT"):
+        with SilentServer() as server:
+            process = subprocess.Popen([SIGN, program], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, env=signing_env(
+                                           pfx, password, timestamp_url=server.url))
+            try:
+                server.wait_for_client(30)
+                process.send_signal(getattr(signal, name))
+                process.wait(timeout=15)
+            except (socket.timeout, subprocess.TimeoutExpired):
+                problems.append("%s mid-way: signing did not end" % name)
+            finally:
+                process.kill()
+                process.wait()
+        left(name + " while waiting for the time stamp")
+    return problems
 
 
 def verify(program, ca, notes):
@@ -169,8 +294,7 @@ def verify(program, ca, notes):
 
 
 def check_signing(options, work, notes):
-    os.makedirs(os.path.join(work, "signer"))
-    ca, pfx, password = make_signer(os.path.join(work, "signer"))
+    ca, pfx, password = make_signer(work)
     unsigned = shipped(options, work)
     program = os.path.join(work, "SETUP.EXE")
     problems = []
@@ -225,6 +349,53 @@ def check_signing(options, work, notes):
     return problems + check_run(runs[1], scenario, work)
 
 
+def contents(folder):
+    return {name: read(os.path.join(folder, name))
+            for name in (os.listdir(folder) if os.path.isdir(folder) else [])}
+
+
+def release(build, folder, *more, **settings):
+    return subprocess.run([RELEASE, build, folder], env=signing_env(*more, **settings),
+                          capture_output=True, text=True, timeout=120)
+
+
+def check_release(options, work, notes):
+    """tools/release.sh from a SETUP.EXE that `make sign` signed in place."""
+    _, pfx, password = make_signer(work)
+    unsigned = shipped(options, work)
+    build = os.path.join(work, "release-build")
+    folder = os.path.join(work, "release")
+    os.makedirs(build)
+    shutil.copy(unsigned, os.path.join(build, "SETUP.EXE"))
+    shutil.copy(options.setup + ".debug", build)
+    if sign(os.path.join(build, "SETUP.EXE"), pfx, password).returncode != 0:
+        return ["could not sign the build output"]
+    problems = []
+    done = release(build, folder)
+    if done.returncode != 0 or "SETUP.EXE not signed" not in done.stdout or \
+            read(os.path.join(folder, "SETUP.EXE")) != read(unsigned):
+        problems.append("without the signing settings: exit %d, %r, and it ships %s" % (
+            done.returncode, done.stdout, "the unsigned SETUP.EXE"
+            if read(os.path.join(folder, "SETUP.EXE")) == read(unsigned) else "another file"))
+    wrong = os.path.join(work, "wrong password")
+    with open(wrong, "w") as f:
+        f.write("not it\n")
+    for how, (args, settings, said) in {
+            "required, not signed": ((), dict(required="1"), "not signed"),
+            "required, no time stamp": ((pfx, password), dict(required="1"), "without a time stamp"),
+            "a wrong password": ((pfx, wrong), {}, "password")}.items():
+        release(build, folder)  # a whole release before each failing one
+        previous = contents(folder)
+        done = release(build, folder, *args, **settings)
+        now = contents(folder)
+        if done.returncode != 2 or said not in done.stderr or now != previous or \
+                os.path.exists(folder + ".part"):
+            problems.append("%s: exit %d, %r; the previous release %s, %s" % (
+                how, done.returncode, done.stderr, "whole" if now == previous else "changed",
+                "a release.part left" if os.path.exists(folder + ".part") else "nothing left"))
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--source", required=True, help="the checkout")
@@ -235,10 +406,19 @@ def main():
         setattr(options, name, os.path.abspath(getattr(options, name)))
     options.setup = os.path.join(options.windows_build, "SETUP.EXE")
 
+    missing = [tool for tool in ("osslsigncode", "openssl", "faketime") if not shutil.which(tool)]
+    if missing:
+        print("shipping: cannot check without %s: install the Debian packages of that name"
+              " (make deps does)" % ", ".join(missing))
+        return 1
     checks = [("the manifest asks for elevation, UTF-8 and Windows 7 to 11", check_manifest),
+              ("the PE checksum as computed apart from the build", check_checksum),
               ("stripped, its debug information beside it through the debug link", check_stripped),
-              ("the same bytes from the same sources built elsewhere", check_reproducible),
-              ("signed, verified, refused when changed, the same under Wine", check_signing)]
+              ("the same bytes from the same sources built elsewhere, on another day",
+               check_reproducible),
+              ("signed, verified, refused when changed, the same under Wine", check_signing),
+              ("signing bounded in time, and interrupted without a trace", check_bounded),
+              ("a release says what it ships, and a failed one keeps the last", check_release)]
     Wine.make_base(os.path.join(options.build, "wine-base"))
     failed = 0
     with tempfile.TemporaryDirectory(prefix="vtn2-shipping-") as work:
