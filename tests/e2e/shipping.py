@@ -9,6 +9,7 @@ with openssl, and no network. Prints one line per check and closes with
 """
 import argparse
 import hashlib
+import http.server
 import os
 import re
 import shutil
@@ -18,6 +19,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import xml.etree.ElementTree as ElementTree
 import zlib
 
@@ -238,6 +240,53 @@ class SilentServer:
             client.close()
 
 
+class TimeStampServer:
+    """An RFC 3161 time-stamp authority on 127.0.0.1, openssl ts behind it."""
+
+    def __init__(self, work):
+        self.folder = os.path.join(work, "tsa")
+        os.makedirs(self.folder, exist_ok=True)
+
+        def openssl(*args):
+            subprocess.run(["openssl"] + list(args), cwd=self.folder, check=True,
+                           capture_output=True)
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                "-subj", "/CN=Test TSA", "-keyout", "tsa.key", "-out", "tsa.pem",
+                "-addext", "keyUsage=critical,digitalSignature",
+                "-addext", "extendedKeyUsage=critical,timeStamping")
+        with open(os.path.join(self.folder, "tsa.cnf"), "w") as f:
+            f.write("[ tsa ]\ndefault_tsa = t\n[ t ]\nserial = serial\n"
+                    "default_policy = 1.2.3.4.1\ndigests = sha256\nsigner_digest = sha256\n"
+                    "ess_cert_id_alg = sha256\n")
+
+    def __enter__(self):
+        folder = self.folder
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                reply = subprocess.run(
+                    ["openssl", "ts", "-reply", "-queryfile", "/dev/stdin", "-signer", "tsa.pem",
+                     "-inkey", "tsa.key", "-config", "tsa.cnf", "-out", "/dev/stdout"],
+                    input=query, cwd=folder, capture_output=True).stdout
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *args):
+                pass
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+
+
 def check_bounded(options, work, notes):
     """Signing against a server that never answers: it gives up in the time
     set, and a signal mid-way ends it at once; SETUP.EXE as it was and
@@ -393,6 +442,11 @@ def check_release(options, work, notes):
             problems.append("%s: exit %d, %r; the previous release %s, %s" % (
                 how, done.returncode, done.stderr, "whole" if now == previous else "changed",
                 "a release.part left" if os.path.exists(folder + ".part") else "nothing left"))
+    with TimeStampServer(work) as server:
+        done = release(build, folder, pfx, password, required="1", timestamp_url=server.url)
+    if done.returncode != 0 or "SETUP.EXE signed, with a time stamp" not in done.stdout:
+        problems.append("required, signed with a time stamp: exit %d, %r" % (
+            done.returncode, done.stdout + done.stderr))
     return problems
 
 
