@@ -9,7 +9,10 @@
 
 #include "machine.h"
 #include "registry_store.h"
-#include "sddl.h"
+#include "access_check.h"
+#include "key_security.h"
+#include "security_constants.h"
+#include "security_layout.h"
 
 namespace emu {
 namespace {
@@ -20,10 +23,6 @@ struct KeyHandle : Object {
     uint32_t access = 0;  // what the key's DACL granted when it was opened
 };
 
-constexpr uint32_t kDelete = 0x00010000;
-constexpr uint32_t kWriteOwner = 0x00080000;
-constexpr uint32_t kAccessSystemSecurity = 0x01000000;
-constexpr uint32_t kMaximumAllowed = 0x02000000;
 constexpr uint32_t kWow64Views = 0x0300;  // KEY_WOW64_64KEY, KEY_WOW64_32KEY: no rights
 constexpr uint32_t kSaclSecurityInformation = 0x00000008;
 constexpr LSTATUS kErrorInvalidOwner = 1307;
