@@ -17,8 +17,6 @@ namespace {
 constexpr GUID kHidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 constexpr char kHidGuidText[] = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
 
-constexpr uint32_t kErrorRegistryCorrupt = 1015;
-
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // A snapshot of the devices or interfaces present when the set was built.
@@ -45,18 +43,10 @@ std::vector<Device> HidInterfaces(Registry& registry) {
 // it unread, or 0.
 template <class Read>
 uint32_t ReadRegistry(Read read) {
-    std::optional<std::filesystem::path> root = MachineRoot();
-    if (!root) return ERROR_PATH_NOT_FOUND;
-    try {
-        RegistryTransaction transaction(*root);
-        read(transaction.registry());
+    return WithRegistry([&](Registry& registry, bool&) -> uint32_t {
+        read(registry);
         return 0;
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        return kErrorRegistryCorrupt;
-    } catch (const std::exception&) {
-        return ERROR_PATH_NOT_FOUND;
-    }
+    });
 }
 
 // The present devices or HID interfaces, or the error that kept them unread.

@@ -41,7 +41,6 @@ constexpr uint32_t kErrorNotSameDevice = 17;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorFilenameTooLong = 206;
-constexpr uint32_t kErrorRegistryCorrupt = 1015;
 // What Windows gives for a file system it can't read: ROOT/attributes
 // stands for that part of the file system.
 constexpr uint32_t kErrorFileCorrupt = 1392;
@@ -569,11 +568,8 @@ uint32_t RecordPendingMove(const char* source, const char* destination, DWORD fl
         if (!Resolve(destination, error)) return error;
         to = (flags & MOVEFILE_REPLACE_EXISTING ? "!" : "") + RecordedPath(destination);
     }
-    std::optional<fs::path> root = MachineRoot();
-    if (!root) return ERROR_PATH_NOT_FOUND;
-    try {
-        RegistryTransaction transaction(*root);
-        RegKey* key = transaction.registry().CreatePath(kSessionManager);
+    return WithRegistry([&](Registry& registry, bool& commit) -> uint32_t {
+        RegKey* key = registry.CreatePath(kSessionManager);
         std::vector<std::pair<std::string, std::string>> pairs =
             PendingPairs(key->Value(kPendingMoves));
         pairs.emplace_back(from, to);
@@ -582,14 +578,9 @@ uint32_t RecordPendingMove(const char* source, const char* destination, DWORD fl
             text += recordedFrom + '\0' + recordedTo + '\0';
         text += '\0';
         key->SetValue(RegValue{kPendingMoves, REG_MULTI_SZ, ToUtf16(text)});
-        transaction.Commit();
+        commit = true;
         return 0;
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        return kErrorRegistryCorrupt;
-    } catch (const std::exception&) {
-        return kErrorRegistryCorrupt;
-    }
+    });
 }
 
 // Makes VTN2_MACHINE name ROOT for as long as it lives, so that Windows paths

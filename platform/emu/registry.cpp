@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -81,24 +82,11 @@ std::string Join(const std::string& base, const char* sub) {
     return path;
 }
 
-// Runs one registry operation inside a transaction. The operation returns a
-// status; the change is kept only when it asks for a commit.
-template <class Operation>
-LSTATUS WithRegistry(Operation operation) {
-    std::optional<std::filesystem::path> root = MachineRoot();
-    if (!root) return ERROR_PATH_NOT_FOUND;
-    try {
-        RegistryTransaction transaction(*root);
-        bool commit = false;
-        LSTATUS status = operation(transaction.registry(), commit);
-        if (commit) transaction.Commit();
-        return status;
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        return 1015;  // ERROR_REGISTRY_CORRUPT
-    } catch (const std::exception&) {
-        return 1015;
-    }
+// The store's one way in, for operations that give a registry status.
+LSTATUS InRegistry(const std::function<LSTATUS(Registry&, bool&)>& operation) {
+    return static_cast<LSTATUS>(WithRegistry([&](Registry& registry, bool& commit) {
+        return static_cast<uint32_t>(operation(registry, commit));
+    }));
 }
 
 // The key behind a handle, or the status Windows gives for it.
@@ -149,7 +137,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
     if (base.empty()) return ERROR_INVALID_HANDLE;
     if (uint32_t error = emu::Enter("RegOpenKeyExA", emu::Join(base, lpSubKey)))
         return static_cast<LSTATUS>(error);
-    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, status);
         if (!from) return status;
@@ -176,7 +164,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     if (uint32_t error = emu::Enter("RegEnumKeyExA", base)) return static_cast<LSTATUS>(error);
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (!emu::HandleMay(hKey, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
@@ -205,7 +193,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
     if (uint32_t error = emu::Enter("RegQueryValueExA", base)) return static_cast<LSTATUS>(error);
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     if (!emu::HandleMay(hKey, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
@@ -233,7 +221,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     if (uint32_t error = emu::Enter("RegDeleteKeyA", emu::Join(base, lpSubKey)))
         return static_cast<LSTATUS>(error);
-    return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, status);
         if (!from) return status;
@@ -269,7 +257,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
     std::string path;
     uint32_t granted = 0;
     DWORD disposition = 0;
-    LSTATUS status = emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+    LSTATUS status = emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS resolved = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, resolved);
         if (!from) return resolved;
@@ -329,7 +317,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     } else {
         value.data.assign(given.begin(), given.end());
     }
-    return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
@@ -352,7 +340,7 @@ LSTATUS RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
         needed |= READ_CONTROL;
     if (SecurityInformation & emu::kSaclSecurityInformation) needed |= emu::kAccessSystemSecurity;
     if (!emu::HandleMay(hKey, needed)) return ERROR_ACCESS_DENIED;
-    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
@@ -385,7 +373,7 @@ LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
         return emu::kErrorInvalidOwner;
     if ((SecurityInformation & GROUP_SECURITY_INFORMATION) && !given.group)
         return emu::kErrorInvalidPrimaryGroup;
-    return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;

@@ -16,6 +16,7 @@
 #include "sddl.h"
 
 #include "codepage.h"
+#include "machine.h"
 
 namespace emu {
 
@@ -987,6 +988,24 @@ void RegistryTransaction::Create(const fs::path& root, const Registry& registry)
     if (fd.get() < 0) throw std::runtime_error("cannot write " + temp.string());
     WriteAll(fd.get(), registry.Serialize(), 0, temp);
     fs::rename(temp, store);
+}
+
+uint32_t WithRegistry(const std::function<uint32_t(Registry&, bool&)>& operation) {
+    constexpr uint32_t kErrorPathNotFound = 3, kErrorRegistryCorrupt = 1015;
+    std::optional<fs::path> root = MachineRoot();
+    if (!root) return kErrorPathNotFound;
+    try {
+        RegistryTransaction transaction(*root);
+        bool commit = false;
+        uint32_t status = operation(transaction.registry(), commit);
+        if (commit) transaction.Commit();
+        return status;
+    } catch (const StoreCorrupt& e) {
+        ReportCorrupt(e);
+        return kErrorRegistryCorrupt;
+    } catch (const std::exception&) {
+        return kErrorRegistryCorrupt;
+    }
 }
 
 std::vector<uint8_t> ToUtf16(std::string_view text) { return Utf8ToUtf16le(text); }

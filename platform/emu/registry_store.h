@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -185,6 +186,15 @@ private:
     Lock lock_;
     bool committed_ = false;
 };
+
+// How the registry, device and file calls reach the registry: the one way.
+// Runs operation(registry, commit) in a transaction and returns the Win32
+// code it returns; the change is kept when it sets commit. A failure of the
+// store itself gives the same code whichever call met it:
+//   no machine (VTN2_MACHINE unset, or naming none)       3     ERROR_PATH_NOT_FOUND
+//   the store corrupt (said once on standard error)       1015  ERROR_REGISTRY_CORRUPT
+//   the store not to be locked, read or written           1015  ERROR_REGISTRY_CORRUPT
+uint32_t WithRegistry(const std::function<uint32_t(Registry& registry, bool& commit)>& operation);
 
 // Text conversions between the A calls' 8-bit texts and the UTF-16LE that
 // Windows stores; the 8-bit code page is UTF-8 (codepage.h).
