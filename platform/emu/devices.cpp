@@ -8,6 +8,7 @@
 #include <string_view>
 #include <stdexcept>
 
+#include "codepage.h"
 #include "machine.h"
 
 namespace emu {
@@ -77,7 +78,7 @@ std::optional<std::string> FindInterface(Registry& registry, std::string_view pa
         RegKey* device = hid->Subkey(middle.substr(0, split));
         RegKey* instance = device ? device->Subkey(middle.substr(split + 1)) : nullptr;
         if (instance && instance->Value("ClassGUID"))
-            return hid->name + "\\" + device->name + "\\" + instance->name;
+            return hid->name() + "\\" + device->name() + "\\" + instance->name();
     }
     return std::nullopt;
 }
@@ -118,7 +119,7 @@ std::vector<Device> PresentDevices(Registry& registry) {
             for (RegKey* instance : device->Subkeys()) {
                 if (!instance->Value("ClassGUID")) continue;
                 Device present;
-                present.instanceId = enumerator->name + "\\" + device->name + "\\" + instance->name;
+                present.instanceId = enumerator->name() + "\\" + device->name() + "\\" + instance->name();
                 if (const RegValue* ids = instance->Value("HardwareID")) {
                     present.hardwareIds = ids->data;
                     present.hardwareIdType = ids->type;
@@ -285,7 +286,7 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     if (!device->hardwareIds) return Fail(ERROR_INVALID_DATA, FALSE);
     // The A call hands out the 8-bit form of what Windows keeps in UTF-16,
     // exactly as stored: a list without its final NULs stays without them.
-    std::string ids = emu::FromUtf16(device->hardwareIds->data(), device->hardwareIds->size());
+    std::string ids = emu::Utf16leToUtf8(device->hardwareIds->data(), device->hardwareIds->size());
     DWORD needed = static_cast<DWORD>(ids.size());
     if (RequiredSize) *RequiredSize = needed;
     if (PropertyRegDataType) *PropertyRegDataType = device->hardwareIdType;

@@ -27,6 +27,7 @@
 #include "devices.h"
 #include "files.h"
 #include "leftovers.h"
+#include "codepage.h"
 #include "machine.h"
 #include "paths.h"
 #include "registry_store.h"
@@ -535,7 +536,7 @@ HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition,
 // ---- moves at restart ----------------------------------------------------
 
 std::vector<std::string> SplitMultiString(const std::vector<uint8_t>& data) {
-    std::string text = FromUtf16(data.data(), data.size());
+    std::string text = Utf16leToUtf8(data.data(), data.size());
     std::vector<std::string> strings;
     size_t start = 0;
     for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
@@ -577,7 +578,7 @@ uint32_t RecordPendingMove(const char* source, const char* destination, DWORD fl
         for (const auto& [recordedFrom, recordedTo] : pairs)
             text += recordedFrom + '\0' + recordedTo + '\0';
         text += '\0';
-        key->SetValue(RegValue{kPendingMoves, REG_MULTI_SZ, ToUtf16(text)});
+        key->SetValue(RegValue{kPendingMoves, REG_MULTI_SZ, Utf8ToUtf16le(text)});
         commit = true;
         return 0;
     });

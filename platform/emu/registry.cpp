@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "codepage.h"
 #include "machine.h"
 #include "registry_store.h"
 #include "access_check.h"
@@ -145,7 +146,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
         if (!key) return ERROR_FILE_NOT_FOUND;
         uint32_t granted = 0;
         if (LSTATUS denied = emu::CheckKeyAccess(*key, samDesired, granted)) return denied;
-        *phkResult = emu::NewHandle(key->id, Registry::ShortPath(*key), granted);
+        *phkResult = emu::NewHandle(key->id(), Registry::ShortPath(*key), granted);
         return ERROR_SUCCESS;
     });
 }
@@ -169,7 +170,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
         if (dwIndex >= key->SubkeyCount()) return ERROR_NO_MORE_ITEMS;
-        const std::string& name = key->SubkeyAt(dwIndex)->name;
+        const std::string& name = key->SubkeyAt(dwIndex)->name();
         if (name.size() >= *lpcchName) {
             // Windows leaves such a buffer without a terminating NUL.
             std::memcpy(lpName, name.data(), *lpcchName);
@@ -201,7 +202,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
         if (!value) return ERROR_FILE_NOT_FOUND;
         std::string data(value->data.begin(), value->data.end());
         if (value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ)
-            data = emu::FromUtf16(value->data.data(), value->data.size());
+            data = emu::Utf16leToUtf8(value->data.data(), value->data.size());
         if (lpType) *lpType = value->type;
         if (!lpcbData) return ERROR_SUCCESS;
         DWORD capacity = *lpcbData;
@@ -229,7 +230,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         if (!key) return ERROR_FILE_NOT_FOUND;
         uint32_t granted = 0;
         if (LSTATUS denied = emu::CheckKeyAccess(*key, emu::kDelete, granted)) return denied;
-        if (!key->parent || key->SubkeyCount() != 0) return ERROR_ACCESS_DENIED;
+        if (!key->parent() || key->SubkeyCount() != 0) return ERROR_ACCESS_DENIED;
         registry.Remove(*key);
         commit = true;
         return ERROR_SUCCESS;
@@ -291,7 +292,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
             disposition = emu::kCreatedNewKey;
             commit = true;
         }
-        id = key->id;
+        id = key->id();
         path = Registry::ShortPath(*key);
         return ERROR_SUCCESS;
     });
@@ -313,7 +314,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     value.type = dwType;
     std::string_view given(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
     if (dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ) {
-        value.data = emu::ToUtf16(given);
+        value.data = emu::Utf8ToUtf16le(given);
     } else {
         value.data.assign(given.begin(), given.end());
     }
