@@ -37,17 +37,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kErrorTooManyOpenFiles = 4;
-constexpr uint32_t kErrorNotSameDevice = 17;
 constexpr uint32_t kErrorFileExists = 80;
-constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 // What Windows gives for a file system it can't read: ROOT/attributes
 // stands for that part of the file system.
 constexpr uint32_t kErrorFileCorrupt = 1392;
 // DosAttributes when the attribute store can't be read.
 constexpr uint32_t kUnreadable = INVALID_FILE_ATTRIBUTES;
-constexpr uint32_t kErrorIoDevice = 1117;
 
 constexpr DWORD kTruncateExisting = 5;
 
@@ -58,30 +54,6 @@ constexpr uint32_t kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
 
 constexpr char kSessionManager[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char kPendingMoves[] = "PendingFileRenameOperations";
-
-uint32_t ErrorFromErrno(int error) {
-    switch (error) {
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-        case ELOOP: return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EISDIR: return ERROR_ACCESS_DENIED;
-        case EEXIST: return ERROR_ALREADY_EXISTS;
-        case ENOSPC:
-        case EDQUOT: return kErrorDiskFull;
-        case EBUSY:
-        case ETXTBSY: return ERROR_SHARING_VIOLATION;
-        case EXDEV: return kErrorNotSameDevice;
-        case ENAMETOOLONG: return kErrorFilenameTooLong;
-        case EMFILE:
-        case ENFILE: return kErrorTooManyOpenFiles;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-        default: return kErrorIoDevice;
-    }
-}
 
 class UniqueFd {
 public:

@@ -104,7 +104,6 @@ std::chrono::microseconds HostDuration(uint32_t milliseconds) {
 namespace {
 
 constexpr uint32_t kModNotFound = 126;
-constexpr uint32_t kBadExeFormat = 193;
 constexpr uint32_t kDirectoryInvalid = 267;
 
 // Set in the environment of a program that CreateProcessA starts: its argv[0]
@@ -185,18 +184,6 @@ struct ProcessHandle : Object {
 std::shared_ptr<Child> ChildOf(HANDLE handle, bool threadToo) {
     auto* process = LookupAs<ProcessHandle>(handle, Kind::Process);
     return process && (threadToo || !process->thread) ? process->child : nullptr;
-}
-
-uint32_t ErrorFromErrno(int error) {
-    switch (error) {
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-        case ETXTBSY:
-        case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
-        case ENOEXEC: return kBadExeFormat;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        default: return ERROR_ACCESS_DENIED;
-    }
 }
 
 // The host file of a program named on a command line: as a path, or with
