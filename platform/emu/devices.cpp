@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "codepage.h"
+#include "hex.h"
 #include "machine.h"
 
 namespace emu {
@@ -100,8 +101,7 @@ USHORT IdAfter(const std::string& deviceId, const char* tag) {
     if (at == std::string::npos) return 0;
     unsigned value = 0;
     for (size_t i = at + std::strlen(tag); i < folded.size() && i < at + std::strlen(tag) + 4; ++i) {
-        char c = folded[i];
-        int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+        int digit = HexDigit(folded[i]);
         if (digit < 0) break;
         value = value * 16 + static_cast<unsigned>(digit);
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../../platform/emu/codepage.h"
+#include "../../platform/emu/hex.h"
 
 namespace fs = std::filesystem;
 
@@ -45,21 +46,10 @@ std::string_view TrimRight(std::string_view text) {
     return text;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseHexNumber(std::string_view digits, uint32_t& number) {
-    if (digits.empty() || digits.size() > 8) return false;
-    number = 0;
-    for (char c : digits) {
-        int digit = HexDigit(c);
-        if (digit < 0) return false;
-        number = number * 16 + static_cast<uint32_t>(digit);
-    }
+    uint64_t value = 0;
+    if (digits.size() > 8 || !emu::ParseDigits(digits, 16, 0xFFFFFFFF, value)) return false;
+    number = static_cast<uint32_t>(value);
     return true;
 }
 
