@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
@@ -82,6 +83,10 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
     return words;
 }
 
+namespace {
+
+// How long the machine's milliseconds last on the host: ROOT/clock may hold
+// "scale F" (e.g. 0.001), so that tests need not wait real minutes.
 double ClockScale() {
     const char* root = std::getenv("VTN2_MACHINE");
     if (!root || !*root) return 1.0;
@@ -100,8 +105,6 @@ double ClockScale() {
 std::chrono::microseconds HostDuration(uint32_t milliseconds) {
     return std::chrono::microseconds(std::llround(milliseconds * 1000.0 * ClockScale()));
 }
-
-namespace {
 
 constexpr uint32_t kModNotFound = 126;
 constexpr uint32_t kDirectoryInvalid = 267;
