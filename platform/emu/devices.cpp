@@ -11,6 +11,7 @@
 #include "codepage.h"
 #include "hex.h"
 #include "machine.h"
+#include "registry_store.h"
 
 namespace emu {
 

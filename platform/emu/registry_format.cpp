@@ -1,3 +1,4 @@
+// The registry store's text, written and read.
 #include "registry_format.h"
 
 #include <algorithm>

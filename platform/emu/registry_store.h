@@ -1,15 +1,15 @@
-// The emulated machine's registry: a tree of keys kept in ROOT/registry.
+// Where the emulated machine's registry is kept, ROOT/registry, and the one
+// way to reach it: the file, its lock and this process's cache of the tree.
 //
 // Every process that touches it (the Installer, the programs it starts,
 // vtn2-machine) works inside a RegistryTransaction: an exclusive lock on
 // ROOT/registry.lock for the length of one change, so no process ever sees
 // another's half-made change. A process keeps the tree it loaded between
 // transactions and, under the lock, reads only what others appended since;
-// a commit appends its changes to the store as one journal transaction, and
-// the store is rewritten whole (through ReplaceStore, atomic against a killed
-// process, not a power cut) only when the journal has grown past the
-// snapshot before it. A commit that appends is atomic against a killed process
-// in the same sense: a transaction without its commit line never happened.
+// a commit appends its changes to the store as one journal transaction
+// (registry_format.h), and the store is rewritten whole only when the
+// journal has grown past the snapshot before it. Both are atomic against a
+// process killed at any point, not against a power cut (ReplaceStore).
 #ifndef VTN2_EMU_REGISTRY_STORE_H
 #define VTN2_EMU_REGISTRY_STORE_H
 
