@@ -243,6 +243,15 @@ struct ChildFailure {
     int image = open(program, O_RDONLY | O_CLOEXEC);
     if (image < 0) fail(errno, false);
     if (flock(image, LOCK_SH | LOCK_NB) != 0) fail(errno, false);
+    // Windows starts images only, and Linux guards only an image it runs:
+    // an executable file that is no ELF image (a #! script) fails as a file
+    // that is no program does on Windows. What can't be executed at all is
+    // left to execve, which says why.
+    struct stat info {};
+    char magic[4] = {};
+    if (fstat(image, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 0111) &&
+        (read(image, magic, sizeof magic) != sizeof magic || memcmp(magic, "\x7f" "ELF", 4) != 0))
+        fail(ENOEXEC, false);
     close(image);
     if (directory && chdir(directory) != 0) fail(errno, true);
     execve(program, argv, environment);
