@@ -20,9 +20,9 @@ constexpr RootName kRoots[] = {
     {"HKEY_LOCAL_MACHINE", "HKLM", 2}, {"HKEY_USERS", "HKU", 2},
     {"HKEY_CURRENT_CONFIG", "HKCC", 6},
 };
-constexpr size_t kRootCount = sizeof kRoots / sizeof kRoots[0];
+constexpr size_t kRootCount = Registry::kRootCount;
+static_assert(sizeof kRoots / sizeof kRoots[0] == kRootCount);
 constexpr size_t kMaxLevels = 512;
-constexpr char kFormatLine[] = "vtn2-registry 2";
 
 std::vector<std::string_view> SplitPath(std::string_view path) {
     std::vector<std::string_view> parts;
