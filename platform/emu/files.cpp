@@ -25,6 +25,7 @@
 #include "attribute_store.h"
 #include "codepage.h"
 #include "devices.h"
+#include "fd.h"
 #include "files.h"
 #include "leftovers.h"
 #include "machine.h"
@@ -50,26 +51,6 @@ constexpr uint32_t kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
 
 constexpr char kSessionManager[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char kPendingMoves[] = "PendingFileRenameOperations";
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and says whether the last writes got out.
-    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_;
-};
 
 bool StatPath(const fs::path& path, struct stat& info) { return ::stat(path.c_str(), &info) == 0; }
 
@@ -136,7 +117,7 @@ bool ReadLocked(int fd, short whence, off_t length) {
 // Whether the file is a running program's, which Windows lets be read and
 // renamed but never written or deleted: Linux refuses to open it for writing.
 bool IsRunningProgram(const fs::path& host) {
-    UniqueFd probe(::open(host.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Fd probe(::open(host.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     return !probe && errno == ETXTBSY;
 }
 
@@ -146,7 +127,7 @@ bool IsRunningProgram(const fs::path& host) {
 // is only asked about, as an open file description, to which the ranges this
 // process itself locks count as well.
 uint32_t InUse(const fs::path& host) {
-    UniqueFd probe(::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Fd probe(::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!probe) return 0;
     if (::flock(probe.get(), LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : 0;
@@ -179,7 +160,7 @@ uint32_t WriteAll(int fd, const char* data, size_t size) {
 uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
     std::optional<fs::path> root = MachineRoot();
     if (!root) return ERROR_PATH_NOT_FOUND;
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    Fd in(::open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!in) return ErrorFromErrno(errno);
     if (HeldWithoutSharing(in.get())) return ERROR_SHARING_VIOLATION;
     if (ReadLocked(in.get(), SEEK_SET, 0)) return ERROR_LOCK_VIOLATION;
@@ -221,7 +202,7 @@ uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
 // ---- handles -------------------------------------------------------------
 
 struct FileObject : Object {
-    UniqueFd fd;
+    Fd fd;
     std::string path;  // as the caller gave it, for fault subjects
     bool readable = false;
     bool writable = false;
@@ -271,7 +252,7 @@ HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition,
 
     int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
     if (truncating && mode == O_RDONLY) mode = O_RDWR;
-    UniqueFd fd(::open(host->c_str(),
+    Fd fd(::open(host->c_str(),
                        mode | O_NOCTTY | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL), 0666));
     if (!fd) {
         const int failure = errno;

@@ -10,7 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
+
+#include "fd.h"
 
 namespace emu {
 
@@ -30,26 +31,6 @@ void ReportCorrupt(const StoreCorrupt& error);
 // when the text holds a malformed %XX.
 std::string PercentEncode(std::string_view text);
 bool PercentDecode(std::string_view text, std::string& out);
-
-// An open file descriptor, closed with its owner.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        Reset(other.Release());
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int Release() { return std::exchange(fd_, -1); }
-    void Reset(int fd = -1);
-
-private:
-    int fd_;
-};
 
 // Throw std::runtime_error naming `path` when the file can't be written or read.
 void WriteAt(int fd, std::string_view text, off_t at, const std::filesystem::path& path);
