@@ -8,7 +8,10 @@
 #include <string_view>
 #include <stdexcept>
 
+#include "codepage.h"
+#include "hex.h"
 #include "machine.h"
+#include "registry_store.h"
 
 namespace emu {
 
@@ -16,8 +19,6 @@ namespace {
 
 constexpr GUID kHidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 constexpr char kHidGuidText[] = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
-
-constexpr uint32_t kErrorRegistryCorrupt = 1015;
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -45,18 +46,10 @@ std::vector<Device> HidInterfaces(Registry& registry) {
 // it unread, or 0.
 template <class Read>
 uint32_t ReadRegistry(Read read) {
-    std::optional<std::filesystem::path> root = MachineRoot();
-    if (!root) return ERROR_PATH_NOT_FOUND;
-    try {
-        RegistryTransaction transaction(*root);
-        read(transaction.registry());
+    return WithRegistry([&](Registry& registry, bool&) -> uint32_t {
+        read(registry);
         return 0;
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        return kErrorRegistryCorrupt;
-    } catch (const std::exception&) {
-        return ERROR_PATH_NOT_FOUND;
-    }
+    });
 }
 
 // The present devices or HID interfaces, or the error that kept them unread.
@@ -87,7 +80,7 @@ std::optional<std::string> FindInterface(Registry& registry, std::string_view pa
         RegKey* device = hid->Subkey(middle.substr(0, split));
         RegKey* instance = device ? device->Subkey(middle.substr(split + 1)) : nullptr;
         if (instance && instance->Value("ClassGUID"))
-            return hid->name + "\\" + device->name + "\\" + instance->name;
+            return hid->name() + "\\" + device->name() + "\\" + instance->name();
     }
     return std::nullopt;
 }
@@ -109,8 +102,7 @@ USHORT IdAfter(const std::string& deviceId, const char* tag) {
     if (at == std::string::npos) return 0;
     unsigned value = 0;
     for (size_t i = at + std::strlen(tag); i < folded.size() && i < at + std::strlen(tag) + 4; ++i) {
-        char c = folded[i];
-        int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+        int digit = HexDigit(folded[i]);
         if (digit < 0) break;
         value = value * 16 + static_cast<unsigned>(digit);
     }
@@ -128,7 +120,7 @@ std::vector<Device> PresentDevices(Registry& registry) {
             for (RegKey* instance : device->Subkeys()) {
                 if (!instance->Value("ClassGUID")) continue;
                 Device present;
-                present.instanceId = enumerator->name + "\\" + device->name + "\\" + instance->name;
+                present.instanceId = enumerator->name() + "\\" + device->name() + "\\" + instance->name();
                 if (const RegValue* ids = instance->Value("HardwareID")) {
                     present.hardwareIds = ids->data;
                     present.hardwareIdType = ids->type;
@@ -295,7 +287,7 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     if (!device->hardwareIds) return Fail(ERROR_INVALID_DATA, FALSE);
     // The A call hands out the 8-bit form of what Windows keeps in UTF-16,
     // exactly as stored: a list without its final NULs stays without them.
-    std::string ids = emu::FromUtf16(device->hardwareIds->data(), device->hardwareIds->size());
+    std::string ids = emu::Utf16leToUtf8(device->hardwareIds->data(), device->hardwareIds->size());
     DWORD needed = static_cast<DWORD>(ids.size());
     if (RequiredSize) *RequiredSize = needed;
     if (PropertyRegDataType) *PropertyRegDataType = device->hardwareIdType;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "registry_store.h"
+#include "registry_tree.h"
 
 namespace emu {
 

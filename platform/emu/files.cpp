@@ -1,8 +1,9 @@
 // Files and directories of the emulated machine, with the results and error
 // codes Windows gives.
 //
-// DOS attributes are the machine's own, kept in ROOT/attributes, so that they
-// mean the same whoever runs the tests and on any file system. Sharing is the
+// DOS attributes are the machine's own, kept in ROOT/attributes
+// (attribute_store.h), so that they mean the same whoever runs the tests and
+// on any file system. Sharing is the
 // host's: a whole-file lock (flock) held elsewhere stands for a handle that
 // denies writing, a byte-range lock (fcntl) for a locked region.
 #include "../platform.h"
@@ -14,17 +15,17 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "attribute_store.h"
+#include "codepage.h"
 #include "devices.h"
+#include "fd.h"
 #include "files.h"
 #include "leftovers.h"
 #include "machine.h"
@@ -36,18 +37,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kErrorTooManyOpenFiles = 4;
-constexpr uint32_t kErrorNotSameDevice = 17;
 constexpr uint32_t kErrorFileExists = 80;
-constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorFilenameTooLong = 206;
-constexpr uint32_t kErrorRegistryCorrupt = 1015;
-// What Windows gives for a file system it can't read: ROOT/attributes
-// stands for that part of the file system.
-constexpr uint32_t kErrorFileCorrupt = 1392;
 // DosAttributes when the attribute store can't be read.
 constexpr uint32_t kUnreadable = INVALID_FILE_ATTRIBUTES;
-constexpr uint32_t kErrorIoDevice = 1117;
 
 constexpr DWORD kTruncateExisting = 5;
 
@@ -58,50 +51,6 @@ constexpr uint32_t kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
 
 constexpr char kSessionManager[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char kPendingMoves[] = "PendingFileRenameOperations";
-
-uint32_t ErrorFromErrno(int error) {
-    switch (error) {
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-        case ELOOP: return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EISDIR: return ERROR_ACCESS_DENIED;
-        case EEXIST: return ERROR_ALREADY_EXISTS;
-        case ENOSPC:
-        case EDQUOT: return kErrorDiskFull;
-        case EBUSY:
-        case ETXTBSY: return ERROR_SHARING_VIOLATION;
-        case EXDEV: return kErrorNotSameDevice;
-        case ENAMETOOLONG: return kErrorFilenameTooLong;
-        case EMFILE:
-        case ENFILE: return kErrorTooManyOpenFiles;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-        default: return kErrorIoDevice;
-    }
-}
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and says whether the last writes got out.
-    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_;
-};
 
 bool StatPath(const fs::path& path, struct stat& info) { return ::stat(path.c_str(), &info) == 0; }
 
@@ -137,195 +86,6 @@ FILETIME ToFileTime(const timespec& time) {
 
 // ---- DOS attributes ------------------------------------------------------
 
-// The DOS attributes that differ from a new file's, by the file's absolute
-// host path with its directory made canonical, so that files outside ROOT
-// have them too and a link names itself rather than its target.
-// Every process holds ROOT/attributes.lock while it reads or changes them;
-// a change replaces the store as a whole.
-class AttributeStore {
-public:
-    enum Mode { kRead, kWrite };
-
-    AttributeStore(const fs::path& root, Mode mode)
-        : root_(root),
-          lock_(::open((root / "attributes.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (!lock_) throw std::runtime_error("cannot lock " + (root / "attributes").string());
-        while (::flock(lock_.get(), mode == kWrite ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
-        }
-        Load(root / "attributes");
-    }
-
-    std::optional<uint32_t> Get(const fs::path& host) const {
-        auto it = entries_.find(Key(host));
-        if (it == entries_.end()) return std::nullopt;
-        return it->second;
-    }
-
-    void Set(const fs::path& host, uint32_t attributes) {
-        entries_[Key(host)] = attributes;
-        changed_ = true;
-    }
-
-    void Forget(const fs::path& host) { changed_ |= ForgetKey(Key(host)); }
-
-    // The entries of a file, or of a directory and all below it, to a new place.
-    void Move(const fs::path& from, const fs::path& to) {
-        std::string fromKey = Key(from), toKey = Key(to);
-        if (fromKey == toKey) return;
-        ForgetKey(toKey);
-        std::map<std::string, uint32_t> moved;
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            if (Within(it->first, fromKey)) {
-                moved[toKey + it->first.substr(fromKey.size())] = it->second;
-                it = entries_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        entries_.merge(moved);
-        changed_ = true;
-    }
-
-    // Writes the store back; entries of files that are gone go with it.
-    void Commit() {
-        if (!changed_) return;
-        std::ostringstream text;
-        text << kAttributesFormat << '\n';
-        for (const auto& [key, attributes] : entries_) {
-            struct stat info;
-            if (::lstat(key.c_str(), &info) != 0) continue;
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "%08x", attributes);
-            text << hex << ' ' << PercentEncode(key) << '\n';
-        }
-        text << "end\n";
-        fs::path store = root_ / "attributes";
-        fs::path temp = store;
-        temp += ".tmp." + std::to_string(::getpid());
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            out << text.str();
-            out.flush();
-            if (!out) throw std::runtime_error("cannot write " + temp.string());
-        }
-        fs::rename(temp, store);
-        changed_ = false;
-    }
-
-private:
-    static constexpr char kAttributesFormat[] = "vtn2-attributes 2";
-
-    // "vtn2-attributes 2", a line "XXXXXXXX PATH" for each file (the
-    // attributes in hex, the path percent-encoded), then "end". Without its
-    // end the store was cut; nothing in it is passed over.
-    void Load(const fs::path& store) {
-        std::error_code ec;
-        if (!fs::exists(store, ec)) return;  // no file has attributes of its own yet
-        std::ifstream in(store, std::ios::binary);
-        if (!in) throw std::runtime_error("cannot read " + store.string());
-        std::string line;
-        int number = 0;
-        bool ended = false;
-        auto corrupt = [&](const std::string& what) {
-            throw StoreCorrupt(store.string() + ":" + std::to_string(number) + ": " + what);
-        };
-        while (std::getline(in, line)) {
-            ++number;
-            if (in.eof()) corrupt("the line is cut short (no line end): the store was cut");
-            if (ended) corrupt("text after the 'end' line");
-            if (number == 1) {
-                if (line != kAttributesFormat)
-                    corrupt("not a vtn2 attribute store: expected '" +
-                            std::string(kAttributesFormat) + "'");
-                continue;
-            }
-            if (line == "end") {
-                ended = true;
-                continue;
-            }
-            std::string path;
-            uint32_t attributes = 0;
-            bool hex = line.size() > 9 && line[8] == ' ';
-            for (size_t i = 0; hex && i < 8; ++i) {
-                char c = line[i];
-                int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-                hex = digit >= 0;
-                attributes = attributes * 16 + static_cast<uint32_t>(digit);
-            }
-            if (!hex || line.find_first_of(" \r", 9) != std::string::npos ||
-                !PercentDecode(std::string_view(line).substr(9), path) || path[0] != '/')
-                corrupt("expected 8 hex digits, a blank and a percent-encoded absolute path");
-            if (!entries_.emplace(path, attributes).second) corrupt("a second line for " + path);
-        }
-        if (number == 0) ++number, corrupt("the store is empty");
-        if (!ended) corrupt("the store ends before its 'end' line: the store was cut");
-    }
-
-    static std::string Key(const fs::path& host) {
-        fs::path absolute = fs::absolute(host);
-        if (!absolute.has_filename()) return fs::weakly_canonical(absolute).string();
-        return (fs::weakly_canonical(absolute.parent_path()) / absolute.filename()).string();
-    }
-
-    static bool Within(const std::string& key, const std::string& top) {
-        return key.compare(0, top.size(), top) == 0 &&
-               (key.size() == top.size() || key[top.size()] == '/');
-    }
-
-    bool ForgetKey(const std::string& top) {
-        bool any = false;
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            if (Within(it->first, top)) {
-                it = entries_.erase(it);
-                any = true;
-            } else {
-                ++it;
-            }
-        }
-        return any;
-    }
-
-    fs::path root_;
-    UniqueFd lock_;
-    std::map<std::string, uint32_t> entries_;
-    bool changed_ = false;
-};
-
-// Runs a change of the attribute store; the operation returns a Win32 error
-// code, and the store is kept only when that is 0.
-template <class Operation>
-uint32_t WithAttributes(Operation operation) {
-    std::optional<fs::path> root = MachineRoot();
-    if (!root) return ERROR_PATH_NOT_FOUND;
-    try {
-        AttributeStore store(*root, AttributeStore::kWrite);
-        uint32_t error = operation(store);
-        if (!error) store.Commit();
-        return error;
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        return kErrorFileCorrupt;
-    } catch (const fs::filesystem_error& e) {
-        return ErrorFromErrno(e.code().value());
-    } catch (const std::exception&) {
-        return ERROR_ACCESS_DENIED;
-    }
-}
-
-std::optional<uint32_t> StoredAttributes(const fs::path& host, bool& unreadable) {
-    std::optional<fs::path> root = MachineRoot();
-    if (!root) return std::nullopt;
-    try {
-        return AttributeStore(*root, AttributeStore::kRead).Get(host);
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        unreadable = true;
-        return std::nullopt;
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 // kUnreadable when the attribute store is corrupt.
 uint32_t DosAttributes(const fs::path& host, bool directory) {
     bool unreadable = false;
@@ -357,7 +117,7 @@ bool ReadLocked(int fd, short whence, off_t length) {
 // Whether the file is a running program's, which Windows lets be read and
 // renamed but never written or deleted: Linux refuses to open it for writing.
 bool IsRunningProgram(const fs::path& host) {
-    UniqueFd probe(::open(host.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Fd probe(::open(host.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     return !probe && errno == ETXTBSY;
 }
 
@@ -367,7 +127,7 @@ bool IsRunningProgram(const fs::path& host) {
 // is only asked about, as an open file description, to which the ranges this
 // process itself locks count as well.
 uint32_t InUse(const fs::path& host) {
-    UniqueFd probe(::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Fd probe(::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!probe) return 0;
     if (::flock(probe.get(), LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : 0;
@@ -400,7 +160,7 @@ uint32_t WriteAll(int fd, const char* data, size_t size) {
 uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
     std::optional<fs::path> root = MachineRoot();
     if (!root) return ERROR_PATH_NOT_FOUND;
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    Fd in(::open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!in) return ErrorFromErrno(errno);
     if (HeldWithoutSharing(in.get())) return ERROR_SHARING_VIOLATION;
     if (ReadLocked(in.get(), SEEK_SET, 0)) return ERROR_LOCK_VIOLATION;
@@ -442,7 +202,7 @@ uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
 // ---- handles -------------------------------------------------------------
 
 struct FileObject : Object {
-    UniqueFd fd;
+    Fd fd;
     std::string path;  // as the caller gave it, for fault subjects
     bool readable = false;
     bool writable = false;
@@ -492,7 +252,7 @@ HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition,
 
     int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
     if (truncating && mode == O_RDONLY) mode = O_RDWR;
-    UniqueFd fd(::open(host->c_str(),
+    Fd fd(::open(host->c_str(),
                        mode | O_NOCTTY | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL), 0666));
     if (!fd) {
         const int failure = errno;
@@ -536,7 +296,7 @@ HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition,
 // ---- moves at restart ----------------------------------------------------
 
 std::vector<std::string> SplitMultiString(const std::vector<uint8_t>& data) {
-    std::string text = FromUtf16(data.data(), data.size());
+    std::string text = Utf16leToUtf8(data.data(), data.size());
     std::vector<std::string> strings;
     size_t start = 0;
     for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
@@ -569,11 +329,8 @@ uint32_t RecordPendingMove(const char* source, const char* destination, DWORD fl
         if (!Resolve(destination, error)) return error;
         to = (flags & MOVEFILE_REPLACE_EXISTING ? "!" : "") + RecordedPath(destination);
     }
-    std::optional<fs::path> root = MachineRoot();
-    if (!root) return ERROR_PATH_NOT_FOUND;
-    try {
-        RegistryTransaction transaction(*root);
-        RegKey* key = transaction.registry().CreatePath(kSessionManager);
+    return WithRegistry([&](Registry& registry, bool& commit) -> uint32_t {
+        RegKey* key = registry.CreatePath(kSessionManager);
         std::vector<std::pair<std::string, std::string>> pairs =
             PendingPairs(key->Value(kPendingMoves));
         pairs.emplace_back(from, to);
@@ -581,15 +338,10 @@ uint32_t RecordPendingMove(const char* source, const char* destination, DWORD fl
         for (const auto& [recordedFrom, recordedTo] : pairs)
             text += recordedFrom + '\0' + recordedTo + '\0';
         text += '\0';
-        key->SetValue(RegValue{kPendingMoves, REG_MULTI_SZ, ToUtf16(text)});
-        transaction.Commit();
+        key->SetValue(RegValue{kPendingMoves, REG_MULTI_SZ, Utf8ToUtf16le(text)});
+        commit = true;
         return 0;
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        return kErrorRegistryCorrupt;
-    } catch (const std::exception&) {
-        return kErrorRegistryCorrupt;
-    }
+    });
 }
 
 // Makes VTN2_MACHINE name ROOT for as long as it lives, so that Windows paths

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -218,6 +219,33 @@ uint32_t Enter(const char* function, std::string_view subject) {
         if (rule.function == function && GlobMatch(rule.pattern, subject)) return rule.error;
     }
     return 0;
+}
+
+uint32_t ErrorFromErrno(int error) {
+    switch (error) {
+        case ENOENT: return 2;  // ERROR_FILE_NOT_FOUND
+        case ENOTDIR:
+        case ELOOP: return 3;  // ERROR_PATH_NOT_FOUND
+        case EMFILE:
+        case ENFILE: return 4;  // ERROR_TOO_MANY_OPEN_FILES
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR: return 5;  // ERROR_ACCESS_DENIED
+        case ENOMEM: return 8;  // ERROR_NOT_ENOUGH_MEMORY
+        case EXDEV: return 17;  // ERROR_NOT_SAME_DEVICE
+        // A file that a running program or another open holds.
+        case EBUSY:
+        case ETXTBSY:
+        case EWOULDBLOCK: return 32;  // ERROR_SHARING_VIOLATION
+        case ENOSPC:
+        case EDQUOT: return 112;  // ERROR_DISK_FULL
+        case ENOTEMPTY: return 145;  // ERROR_DIR_NOT_EMPTY
+        case EEXIST: return 183;  // ERROR_ALREADY_EXISTS
+        case ENOEXEC: return 193;  // ERROR_BAD_EXE_FORMAT
+        case ENAMETOOLONG: return 206;  // ERROR_FILENAME_EXCED_RANGE
+        default: return 1117;  // ERROR_IO_DEVICE
+    }
 }
 
 void SetLastErrorCode(uint32_t code) { lastError = code; }

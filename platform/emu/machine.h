@@ -37,6 +37,10 @@ struct FaultRule {
 };
 bool ParseRule(const std::string& line, FaultRule& rule);
 
+// The Win32 error code for a host errno, for the file and process calls
+// alike; 1117 (ERROR_IO_DEVICE) for what has no closer match.
+uint32_t ErrorFromErrno(int error);
+
 void SetLastErrorCode(uint32_t code);
 uint32_t LastErrorCode();
 

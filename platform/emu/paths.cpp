@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "machine.h"
-#include "registry_store.h"
+#include "registry_tree.h"
 
 namespace emu {
 

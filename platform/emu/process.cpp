@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
@@ -82,6 +83,10 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
     return words;
 }
 
+namespace {
+
+// How long the machine's milliseconds last on the host: ROOT/clock may hold
+// "scale F" (e.g. 0.001), so that tests need not wait real minutes.
 double ClockScale() {
     const char* root = std::getenv("VTN2_MACHINE");
     if (!root || !*root) return 1.0;
@@ -101,10 +106,7 @@ std::chrono::microseconds HostDuration(uint32_t milliseconds) {
     return std::chrono::microseconds(std::llround(milliseconds * 1000.0 * ClockScale()));
 }
 
-namespace {
-
 constexpr uint32_t kModNotFound = 126;
-constexpr uint32_t kBadExeFormat = 193;
 constexpr uint32_t kDirectoryInvalid = 267;
 
 // Set in the environment of a program that CreateProcessA starts: its argv[0]
@@ -187,18 +189,6 @@ std::shared_ptr<Child> ChildOf(HANDLE handle, bool threadToo) {
     return process && (threadToo || !process->thread) ? process->child : nullptr;
 }
 
-uint32_t ErrorFromErrno(int error) {
-    switch (error) {
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-        case ETXTBSY:
-        case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
-        case ENOEXEC: return kBadExeFormat;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        default: return ERROR_ACCESS_DENIED;
-    }
-}
-
 // The host file of a program named on a command line: as a path, or with
 // ".exe" added when its name has no extension, as Windows tries it.
 std::optional<fs::path> FindProgram(const std::string& program, uint32_t& error) {
@@ -253,6 +243,15 @@ struct ChildFailure {
     int image = open(program, O_RDONLY | O_CLOEXEC);
     if (image < 0) fail(errno, false);
     if (flock(image, LOCK_SH | LOCK_NB) != 0) fail(errno, false);
+    // Windows starts images only, and Linux guards only an image it runs:
+    // an executable file that is no ELF image (a #! script) fails as a file
+    // that is no program does on Windows. What can't be executed at all is
+    // left to execve, which says why.
+    struct stat info {};
+    char magic[4] = {};
+    if (fstat(image, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 0111) &&
+        (read(image, magic, sizeof magic) != sizeof magic || memcmp(magic, "\x7f" "ELF", 4) != 0))
+        fail(ENOEXEC, false);
     close(image);
     if (directory && chdir(directory) != 0) fail(errno, true);
     execve(program, argv, environment);

@@ -2,8 +2,6 @@
 #ifndef VTN2_EMU_PROCESS_H
 #define VTN2_EMU_PROCESS_H
 
-#include <chrono>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,11 +14,6 @@ namespace emu {
 // before a quote give n and the quote toggles, 2n+1 give n and a literal
 // quote; "" inside quotes is a literal quote).
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
-
-// How long the machine's milliseconds last on the host: ROOT/clock may hold
-// "scale F" (e.g. 0.001), so that tests need not wait real minutes.
-double ClockScale();
-std::chrono::microseconds HostDuration(uint32_t milliseconds);
 
 }  // namespace emu
 

@@ -3,13 +3,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 
+#include "codepage.h"
 #include "machine.h"
 #include "registry_store.h"
-#include "sddl.h"
+#include "access_check.h"
+#include "key_security.h"
+#include "security_constants.h"
+#include "security_layout.h"
 
 namespace emu {
 namespace {
@@ -20,10 +25,6 @@ struct KeyHandle : Object {
     uint32_t access = 0;  // what the key's DACL granted when it was opened
 };
 
-constexpr uint32_t kDelete = 0x00010000;
-constexpr uint32_t kWriteOwner = 0x00080000;
-constexpr uint32_t kAccessSystemSecurity = 0x01000000;
-constexpr uint32_t kMaximumAllowed = 0x02000000;
 constexpr uint32_t kWow64Views = 0x0300;  // KEY_WOW64_64KEY, KEY_WOW64_32KEY: no rights
 constexpr uint32_t kSaclSecurityInformation = 0x00000008;
 constexpr LSTATUS kErrorInvalidOwner = 1307;
@@ -82,24 +83,11 @@ std::string Join(const std::string& base, const char* sub) {
     return path;
 }
 
-// Runs one registry operation inside a transaction. The operation returns a
-// status; the change is kept only when it asks for a commit.
-template <class Operation>
-LSTATUS WithRegistry(Operation operation) {
-    std::optional<std::filesystem::path> root = MachineRoot();
-    if (!root) return ERROR_PATH_NOT_FOUND;
-    try {
-        RegistryTransaction transaction(*root);
-        bool commit = false;
-        LSTATUS status = operation(transaction.registry(), commit);
-        if (commit) transaction.Commit();
-        return status;
-    } catch (const StoreCorrupt& e) {
-        ReportCorrupt(e);
-        return 1015;  // ERROR_REGISTRY_CORRUPT
-    } catch (const std::exception&) {
-        return 1015;
-    }
+// The store's one way in, for operations that give a registry status.
+LSTATUS InRegistry(const std::function<LSTATUS(Registry&, bool&)>& operation) {
+    return static_cast<LSTATUS>(WithRegistry([&](Registry& registry, bool& commit) {
+        return static_cast<uint32_t>(operation(registry, commit));
+    }));
 }
 
 // The key behind a handle, or the status Windows gives for it.
@@ -150,7 +138,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
     if (base.empty()) return ERROR_INVALID_HANDLE;
     if (uint32_t error = emu::Enter("RegOpenKeyExA", emu::Join(base, lpSubKey)))
         return static_cast<LSTATUS>(error);
-    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, status);
         if (!from) return status;
@@ -158,7 +146,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
         if (!key) return ERROR_FILE_NOT_FOUND;
         uint32_t granted = 0;
         if (LSTATUS denied = emu::CheckKeyAccess(*key, samDesired, granted)) return denied;
-        *phkResult = emu::NewHandle(key->id, Registry::ShortPath(*key), granted);
+        *phkResult = emu::NewHandle(key->id(), Registry::ShortPath(*key), granted);
         return ERROR_SUCCESS;
     });
 }
@@ -177,12 +165,12 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     if (uint32_t error = emu::Enter("RegEnumKeyExA", base)) return static_cast<LSTATUS>(error);
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (!emu::HandleMay(hKey, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
         if (dwIndex >= key->SubkeyCount()) return ERROR_NO_MORE_ITEMS;
-        const std::string& name = key->SubkeyAt(dwIndex)->name;
+        const std::string& name = key->SubkeyAt(dwIndex)->name();
         if (name.size() >= *lpcchName) {
             // Windows leaves such a buffer without a terminating NUL.
             std::memcpy(lpName, name.data(), *lpcchName);
@@ -206,7 +194,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
     if (uint32_t error = emu::Enter("RegQueryValueExA", base)) return static_cast<LSTATUS>(error);
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     if (!emu::HandleMay(hKey, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
@@ -214,7 +202,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
         if (!value) return ERROR_FILE_NOT_FOUND;
         std::string data(value->data.begin(), value->data.end());
         if (value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ)
-            data = emu::FromUtf16(value->data.data(), value->data.size());
+            data = emu::Utf16leToUtf8(value->data.data(), value->data.size());
         if (lpType) *lpType = value->type;
         if (!lpcbData) return ERROR_SUCCESS;
         DWORD capacity = *lpcbData;
@@ -234,7 +222,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     if (uint32_t error = emu::Enter("RegDeleteKeyA", emu::Join(base, lpSubKey)))
         return static_cast<LSTATUS>(error);
-    return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, status);
         if (!from) return status;
@@ -242,7 +230,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         if (!key) return ERROR_FILE_NOT_FOUND;
         uint32_t granted = 0;
         if (LSTATUS denied = emu::CheckKeyAccess(*key, emu::kDelete, granted)) return denied;
-        if (!key->parent || key->SubkeyCount() != 0) return ERROR_ACCESS_DENIED;
+        if (!key->parent() || key->SubkeyCount() != 0) return ERROR_ACCESS_DENIED;
         registry.Remove(*key);
         commit = true;
         return ERROR_SUCCESS;
@@ -270,7 +258,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
     std::string path;
     uint32_t granted = 0;
     DWORD disposition = 0;
-    LSTATUS status = emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+    LSTATUS status = emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS resolved = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, resolved);
         if (!from) return resolved;
@@ -304,7 +292,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
             disposition = emu::kCreatedNewKey;
             commit = true;
         }
-        id = key->id;
+        id = key->id();
         path = Registry::ShortPath(*key);
         return ERROR_SUCCESS;
     });
@@ -326,11 +314,11 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     value.type = dwType;
     std::string_view given(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
     if (dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ) {
-        value.data = emu::ToUtf16(given);
+        value.data = emu::Utf8ToUtf16le(given);
     } else {
         value.data.assign(given.begin(), given.end());
     }
-    return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
@@ -353,7 +341,7 @@ LSTATUS RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
         needed |= READ_CONTROL;
     if (SecurityInformation & emu::kSaclSecurityInformation) needed |= emu::kAccessSystemSecurity;
     if (!emu::HandleMay(hKey, needed)) return ERROR_ACCESS_DENIED;
-    return emu::WithRegistry([&](Registry& registry, bool&) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
@@ -386,7 +374,7 @@ LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
         return emu::kErrorInvalidOwner;
     if ((SecurityInformation & GROUP_SECURITY_INFORMATION) && !given.group)
         return emu::kErrorInvalidPrimaryGroup;
-    return emu::WithRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
+    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;

@@ -7,26 +7,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "hex.h"
+#include "security_constants.h"
+
 namespace emu {
 namespace {
-
-constexpr uint32_t kGenericAll = 0x10000000;
-constexpr uint32_t kGenericExecute = 0x20000000;
-constexpr uint32_t kMaximumAllowed = 0x02000000;
-constexpr uint32_t kKeyExecute = 0x20019;
-
-constexpr uint16_t kSeDaclPresent = 0x0004;
-constexpr uint16_t kSeDaclAutoInheritReq = 0x0100;
-constexpr uint16_t kSeDaclAutoInherited = 0x0400;
-constexpr uint16_t kSeDaclProtected = 0x1000;
-constexpr uint16_t kSeSelfRelative = 0x8000;
-constexpr uint16_t kDaclControlBits =
-    kSeDaclAutoInheritReq | kSeDaclAutoInherited | kSeDaclProtected;
-
-constexpr size_t kMaxSubAuthorities = 15;
-constexpr size_t kMaxSidBytes = 8 + 4 * kMaxSubAuthorities;
-constexpr size_t kMinAceBytes = 8 + 8;
-constexpr uint8_t kMinAclRevision = 2, kMaxAclRevision = 4;
 
 struct SidAlias {
     const char* alias;
@@ -60,7 +45,6 @@ constexpr Code kAceFlags[] = {
     {"OI", 0x01}, {"CI", 0x02}, {"NP", 0x04}, {"IO", 0x08},
     {"ID", 0x10}, {"SA", 0x40}, {"FA", 0x80},
 };
-constexpr uint8_t kKnownAceFlags = 0xDF;
 
 // In the order Windows prints them.
 constexpr Code kDaclFlags[] = {
@@ -69,38 +53,10 @@ constexpr Code kDaclFlags[] = {
     {"AI", kSeDaclAutoInherited},
 };
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-void Put16(std::vector<uint8_t>& out, size_t at, uint16_t v) {
-    out[at] = static_cast<uint8_t>(v);
-    out[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 std::string Hex(uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
     return text;
-}
-
-// Digits only, no sign, within `limit`.
-bool ParseNumber(std::string_view text, int base, uint64_t limit, uint64_t& value) {
-    if (text.empty() || text.size() > 20) return false;
-    value = 0;
-    for (char c : text) {
-        int digit = (c >= '0' && c <= '9')   ? c - '0'
-                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                             : 99;
-        if (digit >= base) return false;
-        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-        if (value > limit) return false;
-    }
-    return true;
 }
 
 bool StartsWithHex(std::string_view text) {
@@ -120,12 +76,12 @@ std::optional<Sid> ParseSidNumbers(std::string_view text) {
     if (parts.size() > kMaxSubAuthorities + 1) return std::nullopt;
     Sid sid;
     bool hex = StartsWithHex(parts[0]);
-    if (!ParseNumber(hex ? parts[0].substr(2) : parts[0], hex ? 16 : 10, 0xFFFFFFFFFFFFull,
+    if (!ParseDigits(hex ? parts[0].substr(2) : parts[0], hex ? 16 : 10, 0xFFFFFFFFFFFFull,
                      sid.authority))
         return std::nullopt;
     for (size_t i = 1; i < parts.size(); ++i) {
         uint64_t value = 0;
-        if (!ParseNumber(parts[i], 10, 0xFFFFFFFFull, value)) return std::nullopt;
+        if (!ParseDigits(parts[i], 10, 0xFFFFFFFFull, value)) return std::nullopt;
         sid.subAuthorities.push_back(static_cast<uint32_t>(value));
     }
     return sid;
@@ -264,7 +220,7 @@ private:
         if (text.empty()) Fail(start, "an ACE needs rights (" + codes + ")");
         if (StartsWithHex(text)) {
             uint64_t value = 0;
-            if (!ParseNumber(text.substr(2), 16, 0xFFFFFFFFull, value))
+            if (!ParseDigits(text.substr(2), 16, 0xFFFFFFFFull, value))
                 Fail(start, "bad hex rights '" + std::string(text) + "'");
             return static_cast<uint32_t>(value);
         }
@@ -288,56 +244,6 @@ std::string FormatRights(uint32_t mask) {
         if (right.value == mask) return right.code;
     }
     return Hex(mask);
-}
-
-std::vector<uint8_t> AclBytes(const std::vector<Ace>& aces) {
-    std::vector<uint8_t> out(8, 0);
-    out[0] = ACL_REVISION;
-    for (const Ace& ace : aces) {
-        std::vector<uint8_t> sid = SidBytes(ace.sid);
-        size_t at = out.size();
-        out.resize(at + 8 + sid.size());
-        out[at] = ace.type;
-        out[at + 1] = ace.flags;
-        Put16(out, at + 2, static_cast<uint16_t>(8 + sid.size()));
-        Put32(out, at + 4, ace.mask);
-        std::copy(sid.begin(), sid.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 8));
-    }
-    Put16(out, 2, static_cast<uint16_t>(out.size()));
-    Put16(out, 4, static_cast<uint16_t>(aces.size()));
-    return out;
-}
-
-// Walks an ACL's ACEs; with `aces`, also reads them, refusing what a key's
-// DACL cannot hold.
-std::optional<size_t> WalkAcl(const uint8_t* acl, std::vector<Ace>* aces) {
-    if (!acl || acl[0] < kMinAclRevision || acl[0] > kMaxAclRevision) return std::nullopt;
-    size_t size = Get16(acl + 2), count = Get16(acl + 4), pos = 8;
-    if (size < 8) return std::nullopt;
-    for (size_t n = 0; n < count; ++n) {
-        if (pos + 8 > size) return std::nullopt;
-        size_t aceSize = Get16(acl + pos + 2);
-        if (aceSize < kMinAceBytes || aceSize % 4 != 0 || pos + aceSize > size) return std::nullopt;
-        if (aces) {
-            Ace ace;
-            ace.type = acl[pos];
-            ace.flags = acl[pos + 1];
-            ace.mask = Get32(acl + pos + 4);
-            std::optional<Sid> sid = ReadSid(acl + pos + 8, aceSize - 8);
-            if (!sid || (ace.type != kAccessAllowed && ace.type != kAccessDenied) ||
-                (ace.flags & ~kKnownAceFlags))
-                return std::nullopt;
-            ace.sid = *sid;
-            aces->push_back(ace);
-        }
-        pos += aceSize;
-    }
-    return pos;
-}
-
-const Sid& OwnerRightsSid() {
-    static const Sid sid{3, {4}};
-    return sid;
 }
 
 }  // namespace
@@ -380,157 +286,6 @@ std::string FormatSddl(const SecurityDescriptor& descriptor) {
         out += ";" + FormatRights(ace.mask) + ";;;" + FormatSid(ace.sid) + ")";
     }
     return out;
-}
-
-std::vector<uint8_t> SidBytes(const Sid& sid) {
-    std::vector<uint8_t> out(8 + 4 * sid.subAuthorities.size());
-    out[0] = 1;
-    out[1] = static_cast<uint8_t>(sid.subAuthorities.size());
-    for (int i = 0; i < 6; ++i) out[2 + i] = static_cast<uint8_t>(sid.authority >> (8 * (5 - i)));
-    for (size_t i = 0; i < sid.subAuthorities.size(); ++i)
-        Put32(out, 8 + 4 * i, sid.subAuthorities[i]);
-    return out;
-}
-
-std::optional<Sid> ReadSid(const uint8_t* bytes, size_t available) {
-    if (!bytes || available < 8 || bytes[0] != 1 || bytes[1] > kMaxSubAuthorities)
-        return std::nullopt;
-    size_t count = bytes[1];
-    if (available < 8 + 4 * count) return std::nullopt;
-    Sid sid;
-    for (int i = 0; i < 6; ++i) sid.authority = sid.authority << 8 | bytes[2 + i];
-    for (size_t i = 0; i < count; ++i) sid.subAuthorities.push_back(Get32(bytes + 8 + 4 * i));
-    return sid;
-}
-
-std::vector<uint8_t> SelfRelativeBytes(const SecurityDescriptor& descriptor, uint32_t information) {
-    std::vector<uint8_t> out(20, 0);
-    out[0] = SECURITY_DESCRIPTOR_REVISION;
-    uint16_t control = kSeSelfRelative;
-    auto place = [&out](const std::vector<uint8_t>& part) {
-        uint32_t offset = static_cast<uint32_t>(out.size());
-        out.insert(out.end(), part.begin(), part.end());
-        return offset;
-    };
-    if ((information & OWNER_SECURITY_INFORMATION) && descriptor.owner)
-        Put32(out, 4, place(SidBytes(*descriptor.owner)));
-    if ((information & GROUP_SECURITY_INFORMATION) && descriptor.group)
-        Put32(out, 8, place(SidBytes(*descriptor.group)));
-    if ((information & DACL_SECURITY_INFORMATION) && descriptor.daclForm != DaclForm::Absent) {
-        control |= kSeDaclPresent | descriptor.daclControl;
-        if (descriptor.daclForm == DaclForm::List) Put32(out, 16, place(AclBytes(descriptor.dacl)));
-    }
-    Put16(out, 2, control);
-    return out;
-}
-
-uint32_t ReadDescriptor(const void* descriptor, SecurityDescriptor& out) {
-    const auto* bytes = static_cast<const uint8_t*>(descriptor);
-    if (!bytes || bytes[0] != SECURITY_DESCRIPTOR_REVISION) return ERROR_INVALID_SECURITY_DESCR;
-    uint16_t control = Get16(bytes + 2);
-    const uint8_t *owner = nullptr, *group = nullptr, *dacl = nullptr;
-    if (control & kSeSelfRelative) {
-        auto at = [bytes](size_t field) {
-            uint32_t offset = Get32(bytes + field);
-            return offset ? bytes + offset : nullptr;
-        };
-        owner = at(4);
-        group = at(8);
-        dacl = at(16);
-    } else {
-        SECURITY_DESCRIPTOR absolute;
-        std::memcpy(&absolute, bytes, sizeof absolute);
-        owner = static_cast<const uint8_t*>(absolute.Owner);
-        group = static_cast<const uint8_t*>(absolute.Group);
-        dacl = reinterpret_cast<const uint8_t*>(absolute.Dacl);
-    }
-    SecurityDescriptor read;
-    if (owner && !(read.owner = ReadSid(owner, kMaxSidBytes))) return ERROR_INVALID_SECURITY_DESCR;
-    if (group && !(read.group = ReadSid(group, kMaxSidBytes))) return ERROR_INVALID_SECURITY_DESCR;
-    if (control & kSeDaclPresent) {
-        read.daclControl = control & kDaclControlBits;
-        read.daclForm = dacl ? DaclForm::List : DaclForm::Null;
-        if (dacl && !WalkAcl(dacl, &read.dacl)) return ERROR_INVALID_ACL;
-    }
-    out = std::move(read);
-    return 0;
-}
-
-std::optional<size_t> AclUsedBytes(const void* acl) {
-    return WalkAcl(static_cast<const uint8_t*>(acl), nullptr);
-}
-
-uint32_t MapKeyGenericRights(uint32_t mask) {
-    uint32_t out = mask & ~(GENERIC_READ | GENERIC_WRITE | kGenericExecute | kGenericAll);
-    if (mask & GENERIC_READ) out |= KEY_READ;
-    if (mask & GENERIC_WRITE) out |= KEY_WRITE;
-    if (mask & kGenericExecute) out |= kKeyExecute;
-    if (mask & kGenericAll) out |= KEY_ALL_ACCESS;
-    return out;
-}
-
-const std::vector<Sid>& ProcessToken() {
-    static const std::vector<Sid> token = {Sid{5, {32, 544}}, Sid{1, {0}}, Sid{5, {11}}};
-    return token;
-}
-
-uint32_t AccessCheck(const SecurityDescriptor& descriptor, const std::vector<Sid>& token,
-                     uint32_t desired, uint32_t& granted) {
-    granted = 0;
-    bool maximum = desired & kMaximumAllowed;
-    desired = MapKeyGenericRights(desired & ~kMaximumAllowed);
-    if (descriptor.daclForm != DaclForm::List) {
-        granted = desired | (maximum ? KEY_ALL_ACCESS : 0);
-        return 0;
-    }
-    auto holds = [&token](const Sid& sid) {
-        return std::find(token.begin(), token.end(), sid) != token.end();
-    };
-    bool isOwner = descriptor.owner && holds(*descriptor.owner);
-    bool ownerRightsAce = false;
-    for (const Ace& ace : descriptor.dacl) {
-        ownerRightsAce |= !(ace.flags & kInheritOnlyAce) && ace.sid == OwnerRightsSid();
-    }
-    uint32_t allowed = 0, denied = 0;
-    if (isOwner && !ownerRightsAce) allowed |= READ_CONTROL | WRITE_DAC;
-    for (const Ace& ace : descriptor.dacl) {
-        if (ace.flags & kInheritOnlyAce) continue;
-        if (!holds(ace.sid) && !(isOwner && ace.sid == OwnerRightsSid())) continue;
-        uint32_t mask = MapKeyGenericRights(ace.mask);
-        // A bit is decided by the first ACE that names it.
-        if (ace.type == kAccessAllowed) allowed |= mask & ~denied;
-        if (ace.type == kAccessDenied) denied |= mask & ~allowed;
-    }
-    if (desired & ~allowed) return ERROR_ACCESS_DENIED;
-    granted = maximum ? (allowed | desired) : desired;
-    if (maximum && granted == 0) return ERROR_ACCESS_DENIED;
-    return 0;
-}
-
-SecurityDescriptor KeyDescriptor(const RegKey& key) {
-    return ParseSddl(key.Sddl().empty() ? kDefaultKeySddl : key.Sddl());
-}
-
-void SetKeyDescriptor(RegKey& key, const SecurityDescriptor& descriptor) {
-    std::string text = FormatSddl(descriptor);
-    key.SetSddl(text == kDefaultKeySddl ? "" : text);
-}
-
-std::string ReadKeySddl(const std::filesystem::path& root, std::string_view keyPath) {
-    RegistryTransaction transaction(root);
-    const RegKey* key = transaction.registry().FindPath(keyPath);
-    if (!key) throw std::runtime_error("no key " + std::string(keyPath) + " in " + root.string());
-    return FormatSddl(KeyDescriptor(*key));
-}
-
-void WriteKeySddl(const std::filesystem::path& root, std::string_view keyPath,
-                  std::string_view sddl) {
-    SecurityDescriptor descriptor = ParseSddl(sddl);
-    RegistryTransaction transaction(root);
-    RegKey* key = transaction.registry().FindPath(keyPath);
-    if (!key) throw std::runtime_error("no key " + std::string(keyPath) + " in " + root.string());
-    SetKeyDescriptor(*key, descriptor);
-    transaction.Commit();
 }
 
 }  // namespace emu

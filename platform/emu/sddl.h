@@ -1,17 +1,13 @@
-// Security descriptors of the emulated machine's registry keys: kept as SDDL
-// text in RegKey::Sddl(), handed to programs in Windows' binary layouts, and
-// checked against the running process's token as Windows checks them.
+// The security descriptor model of the emulated machine and its SDDL text,
+// the form in which the registry keeps a key's descriptor.
 #ifndef VTN2_EMU_SDDL_H
 #define VTN2_EMU_SDDL_H
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "registry_store.h"
 
 namespace emu {
 
@@ -59,45 +55,6 @@ SecurityDescriptor ParseSddl(std::string_view text);
 // Canonical text: O:, G:, D: in that order, aliases and rights codes where
 // one fits exactly, hex rights otherwise.
 std::string FormatSddl(const SecurityDescriptor& descriptor);
-
-// Binary SIDs: revision 1, count, 6-byte big-endian authority, DWORDs.
-std::vector<uint8_t> SidBytes(const Sid& sid);
-// A SID of at most `available` bytes; none when it is not a valid one.
-std::optional<Sid> ReadSid(const uint8_t* bytes, size_t available);
-
-// SECURITY_DESCRIPTOR_RELATIVE holding only the parts `information` names
-// (OWNER_/GROUP_/DACL_SECURITY_INFORMATION).
-std::vector<uint8_t> SelfRelativeBytes(const SecurityDescriptor& descriptor, uint32_t information);
-// Reads an absolute (pointers) or self-relative (offsets) descriptor. Returns
-// 0, ERROR_INVALID_SECURITY_DESCR or ERROR_INVALID_ACL.
-uint32_t ReadDescriptor(const void* descriptor, SecurityDescriptor& out);
-// The byte length an ACL's ACEs take (header included); none when the ACL's
-// header or one of its ACEs is malformed.
-std::optional<size_t> AclUsedBytes(const void* acl);
-
-// GENERIC_* bits replaced by the KEY_* rights they stand for.
-uint32_t MapKeyGenericRights(uint32_t mask);
-
-// The running process: an elevated administrator (BA, WD, AU).
-const std::vector<Sid>& ProcessToken();
-
-// Windows' check of `desired` (generic rights allowed, MAXIMUM_ALLOWED too)
-// against the descriptor for a token. Returns 0 with the rights granted, or
-// ERROR_ACCESS_DENIED.
-uint32_t AccessCheck(const SecurityDescriptor& descriptor, const std::vector<Sid>& token,
-                     uint32_t desired, uint32_t& granted);
-
-// A key's descriptor, the default one when it has none of its own. Throws
-// std::invalid_argument when the stored text is malformed.
-SecurityDescriptor KeyDescriptor(const RegKey& key);
-void SetKeyDescriptor(RegKey& key, const SecurityDescriptor& descriptor);
-
-// `vtn2-machine reg sddl`: a key of ROOT's registry ("HKLM\..." or
-// "HKEY_LOCAL_MACHINE\...") read or given a descriptor. Throw
-// std::runtime_error for a missing key, std::invalid_argument for bad SDDL.
-std::string ReadKeySddl(const std::filesystem::path& root, std::string_view keyPath);
-void WriteKeySddl(const std::filesystem::path& root, std::string_view keyPath,
-                  std::string_view sddl);
 
 }  // namespace emu
 

@@ -7,15 +7,13 @@
 #include <cstring>
 
 #include "machine.h"
-#include "sddl.h"
+#include "security_constants.h"
+#include "security_layout.h"
 
 namespace {
 
 constexpr DWORD kErrorUnknownRevision = 1305;
 constexpr BYTE kMaxSidArguments = 8;  // the sub-authorities AllocateAndInitializeSid takes
-constexpr size_t kMaxSidBytes = 8 + 4 * 15;
-constexpr BYTE kMinAclRevision = 2, kMaxAclRevision = 4;
-constexpr WORD kSeDaclPresent = 0x0004, kSeDaclDefaulted = 0x0008, kSeSelfRelative = 0x8000;
 
 // GetProcessHeap's handle: an address that is no block of ours.
 char processHeap;
@@ -97,7 +95,7 @@ PVOID FreeSid(PSID pSid) {
 
 BOOL InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
     if (uint32_t error = emu::Enter("InitializeAcl")) return Fail(error, FALSE);
-    if (!pAcl || dwAclRevision < kMinAclRevision || dwAclRevision > kMaxAclRevision ||
+    if (!pAcl || dwAclRevision < emu::kMinAclRevision || dwAclRevision > emu::kMaxAclRevision ||
         nAclLength > 0xFFFF)
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
     if (nAclLength < sizeof(ACL)) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
@@ -110,22 +108,15 @@ BOOL InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
 
 BOOL AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID pSid) {
     if (uint32_t error = emu::Enter("AddAccessAllowedAce")) return Fail(error, FALSE);
-    std::optional<emu::Sid> sid = emu::ReadSid(static_cast<const uint8_t*>(pSid), kMaxSidBytes);
+    std::optional<emu::Sid> sid = emu::ReadSid(static_cast<const uint8_t*>(pSid), emu::kMaxSidBytes);
     if (!sid) return Fail(ERROR_INVALID_SID, FALSE);
-    if (dwAceRevision < kMinAclRevision || dwAceRevision > kMaxAclRevision)
+    if (dwAceRevision < emu::kMinAclRevision || dwAceRevision > emu::kMaxAclRevision)
         return Fail(kErrorUnknownRevision, FALSE);
     std::optional<size_t> used = emu::AclUsedBytes(pAcl);
     if (!used) return Fail(ERROR_INVALID_ACL, FALSE);
     ACL header = ReadAclHeader(pAcl);
-    std::vector<uint8_t> sidBytes = emu::SidBytes(*sid);
-    const size_t aceSize = 8 + sidBytes.size();
-    if (*used + aceSize > header.AclSize) return Fail(ERROR_ALLOTTED_SPACE_EXCEEDED, FALSE);
-    std::vector<uint8_t> ace(aceSize, 0);
-    ace[0] = emu::kAccessAllowed;
-    ace[2] = static_cast<uint8_t>(aceSize);
-    ace[3] = static_cast<uint8_t>(aceSize >> 8);
-    for (int i = 0; i < 4; ++i) ace[4 + i] = static_cast<uint8_t>(AccessMask >> (8 * i));
-    std::copy(sidBytes.begin(), sidBytes.end(), ace.begin() + 8);
+    std::vector<uint8_t> ace = emu::AceBytes(emu::Ace{emu::kAccessAllowed, 0, AccessMask, *sid});
+    if (*used + ace.size() > header.AclSize) return Fail(ERROR_ALLOTTED_SPACE_EXCEEDED, FALSE);
     std::memcpy(reinterpret_cast<BYTE*>(pAcl) + *used, ace.data(), ace.size());
     header.AceCount++;
     header.AclRevision = std::max<BYTE>(header.AclRevision, static_cast<BYTE>(dwAceRevision));
@@ -151,16 +142,16 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bD
     std::memcpy(&descriptor, pSecurityDescriptor, sizeof descriptor);
     if (descriptor.Revision != SECURITY_DESCRIPTOR_REVISION)
         return Fail(kErrorUnknownRevision, FALSE);
-    if (descriptor.Control & kSeSelfRelative) return Fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
+    if (descriptor.Control & emu::kSeSelfRelative) return Fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
     if (!bDaclPresent) {
-        descriptor.Control &= static_cast<WORD>(~kSeDaclPresent);
+        descriptor.Control &= static_cast<WORD>(~emu::kSeDaclPresent);
     } else {
-        descriptor.Control |= kSeDaclPresent;
+        descriptor.Control |= emu::kSeDaclPresent;
         descriptor.Dacl = pDacl;
         if (bDaclDefaulted) {
-            descriptor.Control |= kSeDaclDefaulted;
+            descriptor.Control |= emu::kSeDaclDefaulted;
         } else {
-            descriptor.Control &= static_cast<WORD>(~kSeDaclDefaulted);
+            descriptor.Control &= static_cast<WORD>(~emu::kSeDaclDefaulted);
         }
     }
     std::memcpy(pSecurityDescriptor, &descriptor, sizeof descriptor);

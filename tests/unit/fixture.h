@@ -49,6 +49,9 @@ private:
     int savedStdin_ = -1;
 };
 
+// A machine and nothing more, for the tests of the emulation itself.
+class Emulation : public MachineTest {};
+
 // A machine whose system directory can hold the stand-in program under the
 // adapter software's names; every call it gets is logged.
 class StandinTest : public MachineTest {

@@ -45,8 +45,8 @@ private:
     static void Walk(const emu::RegKey& key, const std::string& prefix,
                      std::vector<std::string>& out) {
         for (emu::RegKey* sub : key.Subkeys()) {
-            out.push_back(prefix + sub->name);
-            Walk(*sub, prefix + sub->name + "\\", out);
+            out.push_back(prefix + sub->name());
+            Walk(*sub, prefix + sub->name() + "\\", out);
         }
     }
 };

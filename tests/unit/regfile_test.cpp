@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/emu/machine.h"
+#include "platform/emu/codepage.h"
 #include "platform/emu/registry_store.h"
 #include "tools/machine/regfile.h"
 
@@ -36,7 +37,7 @@ protected:
 };
 
 Bytes Utf16z(const std::string& latin1) {
-    Bytes out = emu::ToUtf16(latin1);
+    Bytes out = emu::Utf8ToUtf16le(latin1);
     out.insert(out.end(), {0, 0});
     return out;
 }

@@ -14,7 +14,7 @@
 #include "../../platform/emu/leftovers.h"
 #include "../../platform/emu/machine.h"
 #include "../../platform/emu/registry_store.h"
-#include "../../platform/emu/sddl.h"
+#include "../../platform/emu/key_security.h"
 #include "regfile.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../../platform/emu/codepage.h"
+#include "../../platform/emu/hex.h"
 
 namespace fs = std::filesystem;
 
@@ -45,21 +46,10 @@ std::string_view TrimRight(std::string_view text) {
     return text;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseHexNumber(std::string_view digits, uint32_t& number) {
-    if (digits.empty() || digits.size() > 8) return false;
-    number = 0;
-    for (char c : digits) {
-        int digit = HexDigit(c);
-        if (digit < 0) return false;
-        number = number * 16 + static_cast<uint32_t>(digit);
-    }
+    uint64_t value = 0;
+    if (digits.size() > 8 || !emu::ParseDigits(digits, 16, 0xFFFFFFFF, value)) return false;
+    number = static_cast<uint32_t>(value);
     return true;
 }
 
@@ -144,7 +134,7 @@ std::vector<Operation> Parser::Parse(const std::string& bytes) {
     bool odd = false;
     if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
         odd = bytes.size() % 2 != 0;
-        text = emu::FromUtf16(reinterpret_cast<const uint8_t*>(bytes.data()) + 2,
+        text = emu::Utf16leToUtf8(reinterpret_cast<const uint8_t*>(bytes.data()) + 2,
                               bytes.size() - 2);
     } else {
         std::string_view body = bytes;
@@ -216,7 +206,7 @@ void Parser::KeyLine() {
     if (remove && slash == std::string_view::npos) {
         Fail(start, "a root key cannot be deleted", "[-ROOT\\KEY] naming a key under the root");
     }
-    std::string full = root->name;
+    std::string full = root->name();
     const size_t maxDepth = emu::Registry::MaxDepth(*root);
     size_t depth = 0;
     if (slash != std::string_view::npos) {
@@ -232,7 +222,7 @@ void Parser::KeyLine() {
             if (++depth > maxDepth) {
                 Fail(start + begin,
                      "key nested deeper than " + std::to_string(maxDepth) + " levels",
-                     "at most " + std::to_string(maxDepth) + " levels of keys under " + root->name +
+                     "at most " + std::to_string(maxDepth) + " levels of keys under " + root->name() +
                          " (Windows allows 512 from the registry's top)");
             }
             full += '\\';
@@ -309,7 +299,7 @@ void Parser::ValueLine() {
         std::string quoted = Quoted(pos, "text");
         if (pos != text.size()) Fail(pos, "text after the closing '\"'", kExpectValue);
         value.type = kTypeSz;
-        value.data = emu::ToUtf16(quoted);
+        value.data = emu::Utf8ToUtf16le(quoted);
         value.data.insert(value.data.end(), {0, 0});
     } else if (StartsWithFolded(data, "dword:")) {
         uint32_t number = 0;
@@ -333,7 +323,7 @@ void Parser::ValueLine() {
         }
         value.data = HexBytes(pos + close + 2);
         if (ansi_ && (value.type == kTypeExpandSz || value.type == kTypeMultiSz)) {
-            value.data = emu::ToUtf16(WellFormedUtf8(std::string(value.data.begin(), value.data.end())));
+            value.data = emu::Utf8ToUtf16le(WellFormedUtf8(std::string(value.data.begin(), value.data.end())));
         }
     } else {
         Fail(pos, "unknown value type '" + std::string(data.substr(0, data.find(':'))) + "'",
@@ -378,9 +368,9 @@ bool AsText(const emu::RegValue& value, std::string& text) {
     const std::vector<uint8_t>& data = value.data;
     if (value.type != kTypeSz || data.size() < 2 || data.size() % 2 != 0) return false;
     if (data[data.size() - 2] != 0 || data[data.size() - 1] != 0) return false;
-    text = emu::FromUtf16(data.data(), data.size() - 2);
+    text = emu::Utf16leToUtf8(data.data(), data.size() - 2);
     if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-    std::vector<uint8_t> back = emu::ToUtf16(text);
+    std::vector<uint8_t> back = emu::Utf8ToUtf16le(text);
     return std::equal(back.begin(), back.end(), data.begin(), data.end() - 2);
 }
 

@@ -208,6 +208,8 @@ TEST_F(Process, FailsToStartWithWindowsErrors) {
     fs::permissions(System("PLAIN.EXE"), fs::perms::owner_read | fs::perms::owner_write);
     std::ofstream(System("BROKEN.EXE")) << "\x7f" "ELF, broken";
     fs::permissions(System("BROKEN.EXE"), fs::perms::owner_all);
+    std::ofstream(System("SCRIPT.EXE")) << "#!/bin/sh\necho ran >>'" << log_.string() << "'\n";
+    fs::permissions(System("SCRIPT.EXE"), fs::perms::owner_all);
     fs::create_directories(System("FOLDER.EXE"));
     WriteFaults("CreateProcessA *faulty* 1450\n");
     const StartFailure cases[] = {
@@ -217,6 +219,7 @@ TEST_F(Process, FailsToStartWithWindowsErrors) {
         {"no execute permission", "C:\\windows\\system32\\plain.exe", ERROR_ACCESS_DENIED},
         {"a folder", "C:\\windows\\system32\\FOLDER.EXE", ERROR_ACCESS_DENIED},
         {"not a program", "C:\\windows\\system32\\broken.exe", 193},
+        {"a host script, no image", "C:\\windows\\system32\\SCRIPT.EXE", 193},
         {"held exclusively", "C:\\windows\\system32\\HELD.EXE", ERROR_SHARING_VIOLATION},
         {"fault rule", "C:\\windows\\system32\\VLQSPSVC.EXE faulty", 1450},
         {"empty command line", "", ERROR_PATH_NOT_FOUND},

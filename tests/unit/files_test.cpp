@@ -14,6 +14,7 @@
 
 #include "fixture.h"
 #include "platform/emu/files.h"
+#include "platform/emu/codepage.h"
 #include "platform/emu/registry_store.h"
 #include "platform/emulation.h"
 #include "platform/platform.h"
@@ -474,7 +475,7 @@ TEST_F(FilesEmulation, ImmediateMovesRenameAndTakeAttributesAlong) {
 std::vector<uint8_t> MultiString(const std::vector<std::string>& strings) {
     std::string text;
     for (const std::string& s : strings) text += s + '\0';
-    return emu::ToUtf16(text + '\0');
+    return emu::Utf8ToUtf16le(text + '\0');
 }
 
 TEST_F(FilesEmulation, DelayedMovesAreRecordedInOrderAndDoneAtRestart) {

@@ -10,7 +10,8 @@
 
 #include "fixture.h"
 #include "platform/emu/registry_store.h"
-#include "platform/emu/sddl.h"
+#include "platform/emu/key_security.h"
+#include "platform/emu/security_layout.h"
 #include "platform/emulation.h"
 #include "platform/platform.h"
 

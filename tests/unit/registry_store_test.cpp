@@ -273,6 +273,19 @@ TEST_F(Store, AChangeNotCommittedLeavesNoTrace) {
     EXPECT_FALSE(transaction.registry().Changed());
 }
 
+TEST_F(Store, AStoreThatCannotBeLockedFailsRegistryDeviceAndFileCallsAlike) {
+    fs::remove(root_ / "registry.lock");
+    fs::create_directory(root_ / "registry.lock");
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_READ, &key), 1015);
+    EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 1015u);
+    WriteHostFile(OnDriveC("C:\\a.txt"), "a", 1600000000);
+    EXPECT_FALSE(MoveFileExA("C:\\a.txt", "C:\\b.txt", MOVEFILE_DELAY_UNTIL_REBOOT));
+    EXPECT_EQ(GetLastError(), 1015u);
+}
+
 TEST_F(Store, KeysGoNoDeeperThanWindowsAllows) {
     struct Row {
         HKEY root;
