@@ -306,9 +306,17 @@ class Wine(Platform):
         subprocess.run(["wineserver", "-p60"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
-    def wine(self, args, **kwargs):
-        return subprocess.run(["wine"] + args, env=self.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kwargs)
+    def wine(self, args, input=None, **kwargs):
+        """Runs a program under Wine; its output, as for the Installer, comes
+        through files."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run(["wine"] + args, env=self.env, input=input,
+                                  stdin=None if input is not None else subprocess.DEVNULL,
+                                  stdout=out, stderr=err, **kwargs)
+            out.seek(0)
+            err.seek(0)
+            done.stdout, done.stderr = out.read(), err.read()
+        return done
 
     def import_reg(self, fixture):
         with open(os.path.join(FIXTURES, fixture), encoding="utf-8") as f:
