@@ -6,9 +6,12 @@ wine:   SETUP.EXE in a fresh Wine prefix per scenario, hard-linked from one
         base prefix that is made once in the build tree.
 Both get the same fixtures, distribution, files and standard input, and must
 give the same exit code, output, files, service keys and moves at restart.
-Prints one line per scenario and closes with "N passed, N failed".
+Scenarios run side by side (--jobs), each on its machine, under Wine each
+with a wineserver of its own. Prints one line per scenario, in row order, and
+closes with "N passed, N failed".
 """
 import argparse
+import concurrent.futures
 import difflib
 import os
 import re
@@ -165,21 +168,29 @@ class Platform:
         with open(self.log, encoding="latin-1") as f:
             return [line.rstrip("\r\n") for line in f if not line.startswith("HOLDER.EXE")]
 
-    def run_setup(self, args, stdin, timeout, reader_gone=False, bare_name=False):
+    def run_setup(self, args, stdin, timeout, reader_gone=False, bare_name=False,
+                  started_as=None):
         """Runs the Installer: its exit code, standard output and problems.
         reader_gone: its standard output is a pipe whose reader has gone.
-        bare_name: started by its bare name from the distribution's folder."""
+        bare_name: started by its bare name from the distribution's folder.
+        started_as: started by this Windows path to the distribution's SETUP.EXE."""
         program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
-        word, executable = self.setup_word(program, bare_name)
-        output = gone_reader() if reader_gone else subprocess.PIPE
-        try:
-            done = subprocess.run(self.command(word) + args, executable=executable, input=stdin,
-                                  stdout=output, stderr=subprocess.PIPE, env=self.env,
-                                  cwd=self.dist if bare_name else self.work, timeout=timeout)
-        finally:
-            if reader_gone:
-                os.close(output)
-        return done.returncode, done.stdout or b"", self.problems(done)
+        word, executable, env = self.setup_word(program, bare_name, started_as)
+        # Through files: under Wine, programs it leaves running (Wine's own
+        # among them) keep a pipe open long after it has ended.
+        with open(os.path.join(self.work, "stdout"), "w+b") as out, \
+                open(os.path.join(self.work, "stderr"), "w+b") as err:
+            output = gone_reader() if reader_gone else out
+            try:
+                done = subprocess.run(self.command(word) + args, executable=executable,
+                                      input=stdin, stdout=output, stderr=err, env=env,
+                                      cwd=self.dist if bare_name else self.work, timeout=timeout)
+            finally:
+                if reader_gone:
+                    os.close(output)
+            out.seek(0)
+            err.seek(0)
+            return done.returncode, out.read(), self.problems(err.read())
 
     def start_holder(self, windows_path):
         holder = os.path.join(self.work, "holder")
@@ -232,12 +243,15 @@ class Native(Platform):
     def command(self, program):
         return [program]
 
-    def setup_word(self, program, bare_name):
+    def setup_word(self, program, bare_name, started_as):
+        if started_as:
+            # A program the machine starts keeps its program word as given.
+            return started_as, program, dict(self.env, VTN2_STARTED_BY_MACHINE="1")
         # Started as Wine starts it, so that both print the same paths.
-        return ("SETUP.EXE" if bare_name else windows_form(program)), program
+        return ("SETUP.EXE" if bare_name else windows_form(program)), program, self.env
 
-    def problems(self, done):
-        return ["standard error: " + done.stderr.decode(errors="replace")] if done.stderr else []
+    def problems(self, stderr):
+        return ["standard error: " + stderr.decode(errors="replace")] if stderr else []
 
     def export(self, key):
         done = subprocess.run([self.machine_tool, "reg", "export", self.root, key],
@@ -283,9 +297,27 @@ class Wine(Platform):
             target = os.path.join(self.prefix, name)
             os.unlink(target)
             shutil.copy2(os.path.join(self.base, name), target)
+        self.start_server()
 
-    def wine(self, args, **kwargs):
-        return subprocess.run(["wine"] + args, env=self.env, capture_output=True, **kwargs)
+    def start_server(self):
+        """One server for all the scenario's calls: each call saves starting
+        one, and key descriptors live only as long as their server. It stays
+        a minute past its last program, not forever, should the harness be
+        killed; its output is detached, or a reader would wait for its end."""
+        subprocess.run(["wineserver", "-p60"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+
+    def wine(self, args, input=None, **kwargs):
+        """Runs a program under Wine; its output, as for the Installer, comes
+        through files."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run(["wine"] + args, env=self.env, input=input,
+                                  stdin=None if input is not None else subprocess.DEVNULL,
+                                  stdout=out, stderr=err, **kwargs)
+            out.seek(0)
+            err.seek(0)
+            done.stdout, done.stderr = out.read(), err.read()
+        return done
 
     def import_reg(self, fixture):
         with open(os.path.join(FIXTURES, fixture), encoding="utf-8") as f:
@@ -298,10 +330,10 @@ class Wine(Platform):
     def command(self, program):
         return ["wine", program]
 
-    def setup_word(self, program, bare_name):
-        return ("SETUP.EXE" if bare_name else program), None
+    def setup_word(self, program, bare_name, started_as):
+        return started_as or ("SETUP.EXE" if bare_name else program), None, self.env
 
-    def problems(self, done):
+    def problems(self, stderr):
         return []
 
     def export(self, key):
@@ -316,7 +348,8 @@ class Wine(Platform):
 
     def restart(self):
         self.finish()
-        subprocess.run(["wineboot", "-r"], env=self.env, capture_output=True, timeout=120)
+        subprocess.run(["wineboot", "-r"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         self.finish()
 
     def finish(self):
@@ -378,7 +411,42 @@ def set_up(platform, scenario):
     return processes
 
 
-def run_scenario(platform_class, name, scenario, options):
+def check_end_state(platform, scenario, code, stdout, problems, options):
+    """Compares what the run left (exit code, output, files, service keys,
+    moves, programs run, files after a restart) with the row, and holds the
+    README's detection rule to it."""
+    if code != scenario["exit_code"]:
+        problems.append(f"exit code {code}, expected {scenario['exit_code']}")
+    pattern = output_pattern(scenario["stdout"], options.platform, platform.dist)
+    if not pattern.fullmatch(stdout):
+        want = scenario["stdout"].replace("{dist}", windows_form(platform.dist) + "\\")
+        diff = difflib.unified_diff(want.splitlines(True),
+                                    stdout.decode("latin-1").replace("\r", "").splitlines(True),
+                                    "expected", "actual")
+        problems.append("standard output differs:\n" + "".join(
+            "        " + repr(line) + "\n" for line in diff))
+    check_files(platform, scenario["files"], problems, "after the run:")
+    if scenario["keys"] is not None:
+        keys = sorted(k for k in reg_keys_below(platform.export(SERVICES), SERVICES)
+                      if "vlq" in k)
+        if keys != sorted(scenario["keys"]):
+            problems.append(f"service keys {keys}, expected {sorted(scenario['keys'])}")
+    if scenario["moves"] is not None:
+        moves = reg_multi_string(platform.export(SESSION_MANAGER),
+                                 "PendingFileRenameOperations")
+        expected = [m.replace("{dist}", windows_form(platform.dist)) for m in scenario["moves"]]
+        if moves != expected:
+            problems.append(f"moves at restart {moves}, expected {expected}")
+    if scenario["log"] is not None and platform.standin_log() != scenario["log"]:
+        problems.append(f"programs run {platform.standin_log()}, expected {scenario['log']}")
+    if scenario["after_restart"]:
+        platform.restart()
+        check_files(platform, scenario["after_restart"], problems, "after a restart:")
+    problems += detection.check(platform, scenario, code, resolve)
+
+
+def run_scenario(platform_class, scenario, options):
+    """The problems of one scenario, on a machine of its own."""
     with tempfile.TemporaryDirectory(prefix="vtn2-e2e-") as work:
         platform = platform_class(work, options.build, options.windows_build)
         processes = []
@@ -387,41 +455,15 @@ def run_scenario(platform_class, name, scenario, options):
             try:
                 code, stdout, problems = platform.run_setup(
                     scenario["args"], scenario["stdin"], scenario["timeout"],
-                    reader_gone=scenario["reader_gone"], bare_name=scenario["from_staging"])
+                    reader_gone=scenario["reader_gone"],
+                    bare_name=scenario["from_staging"] and not scenario["started_as"],
+                    started_as=scenario["started_as"])
             except subprocess.TimeoutExpired:
                 return [f"the Installer did not end within {scenario['timeout']} s"]
             for process in processes:
                 process.kill()
                 process.wait()
-            if code != scenario["exit_code"]:
-                problems.append(f"exit code {code}, expected {scenario['exit_code']}")
-            pattern = output_pattern(scenario["stdout"], options.platform, platform.dist)
-            if not pattern.fullmatch(stdout):
-                want = scenario["stdout"].replace("{dist}", windows_form(platform.dist) + "\\")
-                diff = difflib.unified_diff(want.splitlines(True),
-                                            stdout.decode("latin-1").replace("\r", "").splitlines(True),
-                                            "expected", "actual")
-                problems.append("standard output differs:\n" + "".join(
-                    "        " + repr(line) + "\n" for line in diff))
-            check_files(platform, scenario["files"], problems, "after the run:")
-            if scenario["keys"] is not None:
-                keys = sorted(k for k in reg_keys_below(platform.export(SERVICES), SERVICES)
-                              if "vlq" in k)
-                if keys != sorted(scenario["keys"]):
-                    problems.append(f"service keys {keys}, expected {sorted(scenario['keys'])}")
-            if scenario["moves"] is not None:
-                moves = reg_multi_string(platform.export(SESSION_MANAGER),
-                                         "PendingFileRenameOperations")
-                expected = [m.replace("{dist}", windows_form(platform.dist))
-                            for m in scenario["moves"]]
-                if moves != expected:
-                    problems.append(f"moves at restart {moves}, expected {expected}")
-            if scenario["log"] is not None and platform.standin_log() != scenario["log"]:
-                problems.append(f"programs run {platform.standin_log()}, expected {scenario['log']}")
-            if scenario["after_restart"]:
-                platform.restart()
-                check_files(platform, scenario["after_restart"], problems, "after a restart:")
-            problems += detection.check(platform, scenario, code, resolve)
+            check_end_state(platform, scenario, code, stdout, problems, options)
             return problems
         finally:
             for process in processes:
@@ -430,42 +472,50 @@ def run_scenario(platform_class, name, scenario, options):
             platform.finish()
 
 
+def report(scenario, options):
+    """Runs one scenario: whether it passed, and its lines for the report."""
+    started = time.time()
+    try:
+        problems = run_scenario(Native if options.platform == "native" else Wine, scenario, options)
+    except (OSError, RuntimeError, subprocess.SubprocessError) as error:
+        problems = ["%s: %s" % (type(error).__name__, error)]
+    took = time.time() - started
+    lines = [f"{'FAIL' if problems else 'ok  '}  {scenario['name']} ({took:.1f} s)"]
+    return not problems, lines + ["      " + problem for problem in problems]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--platform", choices=["native", "wine"], required=True)
     parser.add_argument("--build", required=True, help="the native build directory")
     parser.add_argument("--windows-build", help="where SETUP.EXE was built")
     parser.add_argument("-k", "--keyword", help="run only scenarios whose name holds this")
+    parser.add_argument("-j", "--jobs", type=int, default=len(os.sched_getaffinity(0)),
+                        help="scenarios run side by side (default: the cores this may use)")
     options = parser.parse_args()
     options.build = os.path.abspath(options.build)
     if options.windows_build:
         options.windows_build = os.path.abspath(options.windows_build)
 
-    platform_class = Native if options.platform == "native" else Wine
-    if platform_class is Wine:
+    if options.platform == "wine":
         Wine.make_base(os.path.join(options.build, "wine-base"))
 
+    chosen = [s for s in SCENARIOS if not options.keyword or options.keyword in s["name"]]
     passed = failed = skipped = 0
-    for scenario in SCENARIOS:
-        name = scenario["name"]
-        if options.keyword and options.keyword not in name:
-            continue
-        if scenario["only"] and scenario["only"] != options.platform:
-            skipped += 1
-            print(f"skip  {name}: {scenario['why']}")
-            continue
-        started = time.time()
-        problems = run_scenario(platform_class, name, scenario, options)
-        took = time.time() - started
-        if problems:
-            failed += 1
-            print(f"FAIL  {name} ({took:.1f} s)")
-            for problem in problems:
-                print("      " + problem)
-        else:
-            passed += 1
-            print(f"ok    {name} ({took:.1f} s)")
-        sys.stdout.flush()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, options.jobs)) as pool:
+        runs = [None if s["only"] and s["only"] != options.platform
+                else pool.submit(report, s, options) for s in chosen]
+        # In row order, each as soon as the rows before it are done.
+        for scenario, run in zip(chosen, runs):
+            if run is None:
+                skipped += 1
+                print(f"skip  {scenario['name']}: {scenario['why']}")
+                continue
+            ok, lines = run.result()
+            passed += ok
+            failed += not ok
+            print("\n".join(lines))
+            sys.stdout.flush()
     print(f"{options.platform}: {passed} passed, {failed} failed, {skipped} skipped")
     return 1 if failed or not passed else 0
 

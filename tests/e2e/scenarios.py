@@ -85,9 +85,9 @@ def buffer_traces(dest_dir):
     return "lpBuffer = >%s<\nlpBuffr2 = >%s<\n" % (STAGING, dest_dir)
 
 
+STAGING_TRACES = copy_traces("{dist}\\", STAGING, ["SETUP.EXE"] + list(DIST_FILES))
 DEBUG_INSTALL = (
-    FORCING + BANNER
-    + copy_traces("{dist}\\", STAGING, ["SETUP.EXE"] + list(DIST_FILES))
+    FORCING + BANNER + STAGING_TRACES
     + "Found USB SP.\nPress ENTER to continue\n"
     + buffer_traces(SYS) + copy_traces(STAGING, SYS, ["VLQSPW.DLL", "VLQSPREM.EXE", "VLQSPSVC.EXE"])
     + buffer_traces(SYS + "..\\sysWOW64\\")
@@ -99,22 +99,23 @@ MOVE_SERVICE = ["\\??\\" + STAGING + "VLQSPSVC.EXE", "!\\??\\" + SYS + "VLQSPSVC
 def row(name, fixtures, args, exit_code, stdout, stdin=b"", only=None, why=None, dist=False,
         missing=(), system=None, hold=None, files=None, keys=None, moves=None, log=None,
         after_restart=None, timeout=120, reader_gone=False, from_staging=False, dist_length=0,
-        running=None, folder="dist"):
+        running=None, folder="dist", started_as=None):
     """One scenario. Files are given by their Windows paths; an expected file
     is "dist:NAME" (the distribution's file), "standin:TAG", "text:..." or None
     (absent). "{dist}" in a held file or a move is the distribution's folder.
     reader_gone: standard output is a pipe whose reader has gone.
     from_staging: the distribution lies in the staging folder, and SETUP.EXE
-    is started there by its bare name. dist_length: the distribution's folder
-    has a Windows path of that many characters. running: a command line of
-    the machine that runs as a program, from before the Installer to its end.
+    is started there by its bare name, or by the Windows path started_as
+    names. dist_length: the distribution's folder has a Windows path of that
+    many characters. running: a command line of the machine that runs as a
+    program, from before the Installer to its end.
     folder names the distribution's folder."""
     return dict(name=name, fixtures=fixtures, args=args, exit_code=exit_code, stdout=stdout,
                 stdin=stdin, only=only, why=why, dist=dist, missing=missing,
                 system=system or {}, hold=hold, files=files or {}, keys=keys, moves=moves,
                 log=log, after_restart=after_restart, timeout=timeout, reader_gone=reader_gone,
                 from_staging=from_staging, dist_length=dist_length, running=running,
-                folder=folder)
+                folder=folder, started_as=started_as)
 
 
 SCENARIOS = [
@@ -233,6 +234,10 @@ SCENARIOS = [
     row("started by its bare name from the staging folder", [], ["-FU", "/X"], 0,
         FORCING + BANNER + "{wait}" + COMPLETE, dist=True, from_staging=True, files=INSTALLED,
         moves=[], log=["VLQSPSVC.EXE -install -VTN2"]),
+    row("started by its full path in capitals from the staging folder", [], ["-FU", "/X", "/D"],
+        0, DEBUG_INSTALL.replace(STAGING_TRACES, ""), dist=True, from_staging=True,
+        started_as=STAGING.upper() + "SETUP.EXE", files=INSTALLED, moves=[],
+        log=["VLQSPSVC.EXE -install -VTN2"]),
     row("old service running as a program", OLD_KEYS, ["-FU", "/X"], 1,
         FORCING + BANNER + "{wait}{wait}{wait}" + COMPLETE + REBOOT, dist=True,
         system=OLD_FILES, running=SYS + "VLQSPSVC.EXE -service",

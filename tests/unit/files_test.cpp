@@ -321,18 +321,22 @@ TEST_F(FilesEmulation, ShareModeOfAnOpenHandleBindsOtherProcesses) {
         const char* name;
         DWORD share;
         DWORD otherCopy;
+        DWORD access = GENERIC_READ;
     };
     const Row rows[] = {
         {"shares nothing", 0, 32},
         {"shares reading", FILE_SHARE_READ, 32},
         {"shares writing", FILE_SHARE_READ | FILE_SHARE_WRITE, 0},
+        {"writes, shares reading", FILE_SHARE_READ, 32, GENERIC_READ | GENERIC_WRITE},
+        {"writes, shares writing", FILE_SHARE_READ | FILE_SHARE_WRITE, 0,
+         GENERIC_READ | GENERIC_WRITE},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Put(kSource, "new");
         Put(kDest, "old");
         HANDLE file =
-            CreateFileA(kDest, GENERIC_READ, row.share, nullptr, OPEN_EXISTING, 0, nullptr);
+            CreateFileA(kDest, row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         EXPECT_EQ(InOtherProcess([] { return CopyFileA(kSource, kDest, FALSE); }), row.otherCopy);
         EXPECT_TRUE(CloseHandle(file));

@@ -197,6 +197,29 @@ TEST_F(Store, DamageIsReportedWithItsLineAndFailsEveryCallWithoutHanging) {
     }
 }
 
+TEST_F(Store, DamagedStoreKeepsNoLockForTheNextCall) {
+    ReplaceFile(root_ / "registry", "");
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_READ, &key), 1015);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_READ, &key), 1015);
+    // Another program, with a lock file description of its own (a forked
+    // child would share this one's): it must fail and end, not wait.
+    fs::path program = OnDriveC("C:\\windows\\system32\\VLQSPSVC.EXE");
+    fs::copy_file(VTN2_STANDIN_PATH, program);
+    fs::path errors = root_.parent_path() / "errors";
+    std::optional<std::string> ended = InChild(
+        [&] {
+            int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) return std::string("no standard error");
+            execl(program.c_str(), "VLQSPSVC.EXE", "-install", "-VTN2", nullptr);
+            return std::string("not started");
+        },
+        10);
+    ASSERT_TRUE(ended.has_value()) << "the other program waited for the lock";
+    EXPECT_EQ(*ended, "");
+    EXPECT_NE(ReadFile(errors).find("the store is corrupt"), std::string::npos) << ReadFile(errors);
+}
+
 TEST_F(Store, TransactionCutShortByItsWritersDeathNeverHappened) {
     for (const std::string& tail : {std::string("K 12 9 =new\n"), std::string("K 12 9 =new\nV 4 =a x0")}) {
         ReplaceFile(root_ / "registry", kStore + tail);

@@ -371,6 +371,25 @@ TEST_F(Security, SddlOfAKeyRoundTripsInCanonicalForm) {
     }
 }
 
+TEST_F(Security, ObjectAndContainerInheritEachAloneReadBackAlone) {
+    const std::pair<const char*, BYTE> rows[] = {{"OI", 0x01}, {"CI", 0x02}};
+    for (const auto& [code, flag] : rows) {
+        SCOPED_TRACE(code);
+        const std::string sddl = std::string("O:BAD:(A;") + code + ";KA;;;BA)";
+        SetSddl(sddl);
+        EXPECT_EQ(Sddl(), sddl);
+        Key key;
+        ASSERT_EQ(Open(READ_CONTROL | WRITE_DAC, key), 0);
+        std::vector<BYTE> dacl = KeySecurity(key.handle, DACL_SECURITY_INFORMATION);
+        ASSERT_EQ(dacl.size(), 20u + 8u + 24u);
+        EXPECT_EQ(dacl[Dword(dacl, 16) + 8 + 1], flag) << "the one ACE's flags";
+
+        SetSddl("O:BAD:(A;;KA;;;BA)");
+        EXPECT_EQ(RegSetKeySecurity(key.handle, DACL_SECURITY_INFORMATION, dacl.data()), 0);
+        EXPECT_EQ(Sddl(), sddl) << "the binary ACE's flags, in SDDL";
+    }
+}
+
 TEST_F(Security, MalformedSddlIsRefusedSayingWhyAndChangesNothing) {
     SetSddl("O:SYD:(A;;KA;;;BA)");
     const std::pair<const char*, const char*> rows[] = {

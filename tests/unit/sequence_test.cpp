@@ -44,11 +44,12 @@ protected:
         output_ = Capture([&] { result = UpgradeDrivers(); });
         return result;
     }
-    // The programs started and the files copied, in order.
-    static std::vector<std::string> StartsAndCopies() {
+    // The programs started, the files copied and the keys deleted, in order.
+    static std::vector<std::string> Steps() {
         std::vector<std::string> out;
         for (const std::string& call : emu::CallLog()) {
-            if (call.rfind("CreateProcessA", 0) == 0 || call.rfind("CopyFileA", 0) == 0)
+            if (call.rfind("CreateProcessA", 0) == 0 || call.rfind("CopyFileA", 0) == 0 ||
+                call.rfind("RegDeleteKeyA", 0) == 0)
                 out.push_back(call);
         }
         return out;
@@ -65,13 +66,15 @@ TEST_F(Sequence, RunsTheProgramsAndRestoresInOrder) {
                                               "CopyFileA " + sys + "VLQSPSVC.EXE"};
     std::vector<std::string> expected = {"CreateProcessA \"" + sys + "vlqwdzsv.exe\" -remove"};
     expected.insert(expected.end(), restore.begin(), restore.end());
+    // Purged only once the old restart service's removal program has run.
+    expected.push_back("RegDeleteKeyA HKLM\\SYSTEM\\CurrentControlSet\\Services\\vlqwdzex");
     expected.push_back("CreateProcessA \"" + sys + "vlqspsvc.exe\" -remove");
     expected.insert(expected.end(), restore.begin(), restore.end());
     for (const char* name : {"VLQSPW.DLL", "VLQSPREM.EXE", "VLQSPSVC.EXE"})
         expected.push_back("CopyFileA " + sys + name);
     expected.push_back("CopyFileA " + sys + "..\\sysWOW64\\VLQSPW.DLL");
     expected.push_back("CreateProcessA \"" + sys + "vlqspsvc.exe\" -install -VTN2");
-    EXPECT_EQ(StartsAndCopies(), expected);
+    EXPECT_EQ(Steps(), expected);
     EXPECT_EQ(StandinLog(), (std::vector<std::string>{"VLQWDZSV.EXE -remove",
                                                       "VLQSPSVC.EXE -remove",
                                                       "VLQSPSVC.EXE -install -VTN2"}));
@@ -85,11 +88,11 @@ TEST_F(Sequence, MissingRemovalProgramsArePassedOverInSilence) {
     Stage();
     EXPECT_EQ(Upgrade(), 0);
     std::vector<std::string> starts;
-    for (const std::string& call : StartsAndCopies()) {
+    for (const std::string& call : Steps()) {
         if (call.rfind("CreateProcessA", 0) == 0) starts.push_back(call);
     }
     EXPECT_EQ(starts.size(), 3u) << "all three tried";
-    EXPECT_EQ(StartsAndCopies().size(), 3u + 4u) << "no restores, the four copies";
+    EXPECT_EQ(Steps().size(), 3u + 4u) << "no restores, the four copies";
     EXPECT_EQ(StandinLog(), std::vector<std::string>{"VLQSPSVC.EXE -install -VTN2"});
     EXPECT_TRUE(std::regex_match(output_, std::regex("\n\\.?\n")))
         << "only the install command was waited for: " << output_;
@@ -143,7 +146,7 @@ TEST_F(Sequence, SystemDirectoryLostOnTheWayFailsTheCopiesAndStartsNothing) {
     // Every read of the system directory from here on fails.
     WriteFaults("GetSystemDirectoryA * 5\n");
     EXPECT_EQ(Upgrade(), 2);
-    EXPECT_TRUE(StartsAndCopies().empty());
+    EXPECT_TRUE(Steps().empty());
     EXPECT_EQ(output_, "");
 }
 
