@@ -17,7 +17,12 @@ fail() {
     exit 2
 }
 
-trap 'rm -rf "$part"' EXIT
+# Stopped between the two renames below, the previous release goes back.
+restore() {
+    rm -rf "$part"
+    [ -e "$release" ] || [ ! -e "$release.old" ] || mv "$release.old" "$release"
+}
+trap restore EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 rm -rf "$part"
