@@ -442,6 +442,19 @@ def check_release(options, work, notes):
             problems.append("%s: exit %d, %r; the previous release %s, %s" % (
                 how, done.returncode, done.stderr, "whole" if now == previous else "changed",
                 "a release.part left" if os.path.exists(folder + ".part") else "nothing left"))
+    # Stopped between its two renames: an `mv` that ends the release as soon
+    # as the previous one is out of the way.
+    shim = os.path.join(work, "shim")
+    os.makedirs(shim)
+    with open(os.path.join(shim, "mv"), "w") as f:
+        f.write('#!/bin/sh\n/bin/mv "$@" || exit\ncase "$2" in *.old) kill -TERM $PPID;; esac\n')
+    os.chmod(os.path.join(shim, "mv"), 0o755)
+    previous = contents(folder)
+    subprocess.run([RELEASE, build, folder], capture_output=True, timeout=120,
+                   env=dict(signing_env(), PATH=shim + os.pathsep + os.environ["PATH"]))
+    if contents(folder) != previous or os.path.exists(folder + ".old"):
+        problems.append("stopped between its renames: the previous release %s" % (
+            "moved to release.old" if os.path.exists(folder + ".old") else "changed"))
     with TimeStampServer(work) as server:
         done = release(build, folder, pfx, password, required="1", timestamp_url=server.url)
     if done.returncode != 0 or "SETUP.EXE signed, with a time stamp" not in done.stdout:
