@@ -46,9 +46,18 @@ def watched_files(platform):
     return files
 
 
+def machine(options, work):
+    """The Installer of the build swept; the machine's tool and the stand-ins
+    from the tools' build, as the sanitizers would only slow them down here."""
+    platform = Native(work, options.build, None)
+    platform.standin = os.path.join(options.tools, "standin")
+    platform.machine_tool = os.path.join(options.tools, "vtn2-machine")
+    return platform
+
+
 def count_calls(options, scenario):
     with tempfile.TemporaryDirectory(prefix="vtn2-sweep-") as work:
-        platform = Native(work, options.build, None)
+        platform = machine(options, work)
         set_up(platform, scenario)
         log = os.path.join(work, "calls")
         platform.env["VTN2_CALL_LOG"] = log
@@ -63,7 +72,7 @@ def count_calls(options, scenario):
 def run_failing(options, scenario, number, call):
     error = ERRORS[number % len(ERRORS)]
     with tempfile.TemporaryDirectory(prefix="vtn2-sweep-") as work:
-        platform = Native(work, options.build, None)
+        platform = machine(options, work)
         set_up(platform, scenario)
         with open(os.path.join(platform.root, "faults"), "w") as f:
             f.write(f"call:{number} {INSTALLER} {error}\n")
@@ -93,8 +102,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True, help="the native build directory")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--tools", help="where vtn2-machine and the stand-in are built "
+                        "(default: the build directory)")
     options = parser.parse_args()
     options.build = os.path.abspath(options.build)
+    options.tools = os.path.abspath(options.tools or options.build)
+    if not all(os.path.exists(os.path.join(options.tools, name))
+               for name in ("standin", "vtn2-machine")):
+        print(f"sweep: no vtn2-machine and stand-in in {options.tools}: those of {options.build}")
+        options.tools = options.build
 
     by_name = {s["name"]: s for s in texts.SCENARIOS}
     passed = failed = 0
