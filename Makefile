@@ -28,13 +28,15 @@ sanitize:
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize
 
+FUZZ_TARGETS := answer command_line reg_import faults
+
+# The fuzz targets alone: the programs of this build would go unused.
 fuzz-build: deps
 	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz
+	@cmake --build --preset fuzz --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 
 # Each fuzz target for FUZZ_SECONDS on a copy of its seed corpus, which keeps
 # what it finds there; a crash leaves its input in build/fuzz/artifacts/.
-FUZZ_TARGETS := answer command_line reg_import faults
 FUZZ_SECONDS ?= 60
 fuzz: fuzz-build
 	@for target in $(FUZZ_TARGETS); do \
