@@ -87,6 +87,20 @@ def gone_reader():
     return writer
 
 
+def run_through_files(command, stdout=None, **kwargs):
+    """subprocess.run with its output taken through files (into the result's
+    stdout and stderr): under Wine, programs left running (Wine's own among
+    them) keep a pipe open long after the one started has ended. stdout, when
+    given, takes the place of the file for standard output."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        done = subprocess.run(command, stdout=out if stdout is None else stdout, stderr=err,
+                              **kwargs)
+        out.seek(0)
+        err.seek(0)
+        done.stdout, done.stderr = out.read(), err.read()
+    return done
+
+
 def read_reg_text(data):
     if data.startswith(b"\xff\xfe"):
         return data[2:].decode("utf-16-le")
@@ -176,21 +190,15 @@ class Platform:
         started_as: started by this Windows path to the distribution's SETUP.EXE."""
         program = os.path.join(self.dist, "SETUP.EXE") if os.path.isdir(self.dist) else self.setup
         word, executable, env = self.setup_word(program, bare_name, started_as)
-        # Through files: under Wine, programs it leaves running (Wine's own
-        # among them) keep a pipe open long after it has ended.
-        with open(os.path.join(self.work, "stdout"), "w+b") as out, \
-                open(os.path.join(self.work, "stderr"), "w+b") as err:
-            output = gone_reader() if reader_gone else out
-            try:
-                done = subprocess.run(self.command(word) + args, executable=executable,
-                                      input=stdin, stdout=output, stderr=err, env=env,
-                                      cwd=self.dist if bare_name else self.work, timeout=timeout)
-            finally:
-                if reader_gone:
-                    os.close(output)
-            out.seek(0)
-            err.seek(0)
-            return done.returncode, out.read(), self.problems(err.read())
+        output = gone_reader() if reader_gone else None
+        try:
+            done = run_through_files(self.command(word) + args, stdout=output,
+                                     executable=executable, input=stdin, env=env,
+                                     cwd=self.dist if bare_name else self.work, timeout=timeout)
+        finally:
+            if reader_gone:
+                os.close(output)
+        return done.returncode, done.stdout, self.problems(done.stderr)
 
     def start_holder(self, windows_path):
         holder = os.path.join(self.work, "holder")
@@ -308,16 +316,10 @@ class Wine(Platform):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
     def wine(self, args, input=None, **kwargs):
-        """Runs a program under Wine; its output, as for the Installer, comes
-        through files."""
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            done = subprocess.run(["wine"] + args, env=self.env, input=input,
-                                  stdin=None if input is not None else subprocess.DEVNULL,
-                                  stdout=out, stderr=err, **kwargs)
-            out.seek(0)
-            err.seek(0)
-            done.stdout, done.stderr = out.read(), err.read()
-        return done
+        """Runs a program under Wine, its output through files."""
+        return run_through_files(["wine"] + args, env=self.env, input=input,
+                                 stdin=None if input is not None else subprocess.DEVNULL,
+                                 **kwargs)
 
     def import_reg(self, fixture):
         with open(os.path.join(FIXTURES, fixture), encoding="utf-8") as f:

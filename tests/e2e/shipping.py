@@ -207,6 +207,14 @@ def make_signer(work):
     return made
 
 
+def wrong_password(work):
+    """A password file that does not open the signer's PKCS#12 file."""
+    path = os.path.join(work, "wrong password")
+    with open(path, "w") as f:
+        f.write("not it\n")
+    return path
+
+
 def signing_env(pfx=None, password=None, **more):
     env = {k: v for k, v in os.environ.items() if not k.startswith("VTN2_SIGN_")}
     env.update({k: v for k, v in (("VTN2_SIGN_PFX", pfx),
@@ -352,9 +360,7 @@ def check_signing(options, work, notes):
     done = sign(program)
     if done.returncode != 2 or "VTN2_SIGN_PFX" not in done.stderr or read(program) != read(unsigned):
         problems.append("without settings: exit %d, %r" % (done.returncode, done.stderr))
-    wrong = os.path.join(work, "wrong password")
-    with open(wrong, "w") as f:
-        f.write("not it\n")
+    wrong = wrong_password(work)
     done = sign(program, pfx, wrong)
     if done.returncode != 2 or "password" not in done.stderr or read(program) != read(unsigned):
         problems.append("wrong password: exit %d, %r, %s" % (
@@ -426,9 +432,7 @@ def check_release(options, work, notes):
         problems.append("without the signing settings: exit %d, %r, and it ships %s" % (
             done.returncode, done.stdout, "the unsigned SETUP.EXE"
             if read(os.path.join(folder, "SETUP.EXE")) == read(unsigned) else "another file"))
-    wrong = os.path.join(work, "wrong password")
-    with open(wrong, "w") as f:
-        f.write("not it\n")
+    wrong = wrong_password(work)
     for how, (args, settings, said) in {
             "required, not signed": ((), dict(required="1"), "not signed"),
             "required, no time stamp": ((pfx, password), dict(required="1"), "without a time stamp"),
