@@ -44,9 +44,12 @@ RULE = [
 ]
 
 
-def describe(machine, characteristics):
-    kind = "DLL" if characteristics & pe.IMAGE_FILE_DLL else "program"
-    return "a %s %s" % (pe.MACHINES.get(machine, "machine 0x%04X" % machine), kind)
+WIDTHS = {"x64": "64-bit (x64)", "i386": "32-bit (i386)"}
+
+
+def describe(machine, dll):
+    name = pe.MACHINES.get(machine, "machine 0x%04X" % machine)
+    return "a %s %s" % (WIDTHS.get(name, name), "DLL" if dll else "program")
 
 
 def kind_problem(path, name):
@@ -60,11 +63,13 @@ def kind_problem(path, name):
         return "not a PE file"
     is_dll = bool(characteristics & pe.IMAGE_FILE_DLL)
     executable = bool(characteristics & pe.IMAGE_FILE_EXECUTABLE_IMAGE)
-    if is_dll == dll_wanted and executable and machine_wanted in (None, pe.MACHINES.get(machine)):
+    if not executable:
+        return "not an executable image"
+    if is_dll == dll_wanted and machine_wanted in (None, pe.MACHINES.get(machine)):
         return None
-    wanted = "a %s%s" % (machine_wanted + " " if machine_wanted else "",
+    wanted = "a %s%s" % (WIDTHS[machine_wanted] + " " if machine_wanted else "",
                          "DLL" if dll_wanted else "program")
-    return "%s, expected %s" % (describe(machine, characteristics), wanted)
+    return "%s, expected %s" % (describe(machine, is_dll), wanted)
 
 
 def sha256(path):
