@@ -6,8 +6,8 @@ made to the machine.
 
 The stand-ins take their arguments as a file (WANT_JSON) and use the
 AnsibleModule of the Ansible installed, compiled once, rather than the copy
-Ansible would pack with each run, compiled every time: the latter took
-two thirds of the test's time."""
+Ansible packs with each run of a module and Python compiles every time:
+that took 0.43 s of CPU a run, against 0.19 s, on a loaded machine."""
 import json
 import os
 import re
