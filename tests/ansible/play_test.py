@@ -211,7 +211,7 @@ def failed_tasks(output, host):
         for task in one["tasks"]:
             result = task["hosts"].get(host, {})
             if result.get("failed"):
-                said.append("%s: %s" % (task["task"]["name"], json.dumps(result)[:1500]))
+                said.append("%s: %s" % (task["task"]["name"], result.get("msg", "")))
                 said += ["    " + r.get("msg", "") for r in result.get("results", [])
                          if r.get("failed")]
     return said
