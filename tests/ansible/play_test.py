@@ -52,8 +52,8 @@ def setup_ran(code, arguments="/N"):
 
 
 SCENARIOS = [
-    row("fresh install", ["adapter-hid.reg"], [([setup_ran(0)], True)]),
-    row("the play again", ["adapter-hid.reg"], [([setup_ran(0)], True), ([], True)]),
+    row("fresh install, then the play again", ["adapter-hid.reg"],
+        [([setup_ran(0)], True), ([], True)]),
     row("a file in use: 1, restart", ["adapter-hid.reg"], [([setup_ran(1), "restart"], True)],
         system=OLD_FILES, running=SERVICE_RUNNING),
     row("adapter not found: 8", [], [([setup_ran(8)], False)], end="absent"),
