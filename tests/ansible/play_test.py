@@ -193,8 +193,7 @@ def play(work, servers):
         json.dump(inventory, f)
     done = subprocess.run(["ansible-playbook", "-i", os.path.join(work, "inventory.json"),
                            "-f", str(len(servers)), os.path.join(folder, "vtn2.yml")],
-                          capture_output=True, text=True, env=ansible_env(work), cwd=work,
-                          timeout=300)
+                          capture_output=True, text=True, env=ansible_env(work), cwd=work)
     try:
         stats = json.loads(done.stdout)["stats"]
     except (ValueError, KeyError):
