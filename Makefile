@@ -1,5 +1,5 @@
 # The Installer on two platforms. See README.md.
-.PHONY: all native windows sign release sanitize fuzz-build fuzz test demo deps clean
+.PHONY: all native windows sign release distribution sanitize fuzz-build fuzz test demo deps clean
 
 all: native
 
@@ -23,6 +23,12 @@ sign: windows
 # debug information and their SHA-256 sums (tools/release.sh).
 release: windows
 	@tools/release.sh build/windows build/release
+
+# build/distribution/: the vendor's distribution in DIST checked against this
+# release, copied, with the release's detection rule for each deployment tool
+# (tools/distribution.py).
+distribution:
+	@python3 tools/distribution.py --release build/release --out build/distribution "$(DIST)"
 
 sanitize:
 	@cmake --preset sanitize >/dev/null

@@ -19,6 +19,7 @@ declare -A needs=(
     [openssl]=openssl
     [faketime]=faketime
     [strace]=strace
+    [ansible-playbook]=ansible
 )
 missing=()
 for command in "${!needs[@]}"; do

@@ -15,12 +15,27 @@ CHECKSUM_AT = 24 + 64  # from the PE signature: file header, then the optional h
 
 
 def pe_offset(data):
-    if data[:2] != b"MZ":
+    if data[:2] != b"MZ" or len(data) < 0x40:
         raise ValueError("not a PE file")
     offset = struct.unpack_from("<I", data, 0x3C)[0]
     if data[offset:offset + 4] != b"PE\0\0":
         raise ValueError("not a PE file")
     return offset
+
+
+MACHINES = {0x8664: "x64", 0x14C: "i386", 0xAA64: "arm64"}
+IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
+IMAGE_FILE_DLL = 0x2000
+
+
+def file_header(data):
+    """The image's machine and characteristics, from its file header."""
+    pe = pe_offset(data)
+    if len(data) < pe + 24:
+        raise ValueError("not a PE file")
+    machine, = struct.unpack_from("<H", data, pe + 4)
+    characteristics, = struct.unpack_from("<H", data, pe + 22)
+    return machine, characteristics
 
 
 def sections(data):

@@ -245,4 +245,11 @@ SCENARIOS = [
                SYS + "VLQSPREM.EXE": "dist:VLQSPREM.EXE", SYS + "VLQSPW.DLL": "dist:VLQSPW.DLL"},
         keys=["vlqspsvc"], moves=MOVE_SERVICE * 3, log=["VLQSPSVC.EXE -service"] + ALL_PROGRAMS,
         after_restart={SYS + "VLQSPSVC.EXE": "dist:VLQSPSVC.EXE"}),
+    # 16 whatever the upgrade gave: the moves wait for a restart that the
+    # exit code does not ask for, and the deployment recipes must give.
+    row("old service running, adapter seen but not reachable", ["adapter-usb.reg"] + OLD_KEYS,
+        ["/X"], 16, BANNER + "{wait}{wait}{wait}" + NOT_CONFIGURED + COMPLETE, dist=True,
+        system=OLD_FILES, running=SYS + "VLQSPSVC.EXE -service",
+        files={SYS + "VLQSPSVC.EXE": "standin:old", SYS + "VLQSPREM.EXE": "dist:VLQSPREM.EXE"},
+        keys=["vlqspsvc"], moves=MOVE_SERVICE * 3, log=["VLQSPSVC.EXE -service"] + ALL_PROGRAMS),
 ]
