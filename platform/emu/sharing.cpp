@@ -20,22 +20,23 @@ constexpr unsigned kRights[] = {kRightRead, kRightWrite, kRightDelete};
 off_t HasByte(int index) { return kSharingBytes + index; }
 off_t DeniesByte(int index) { return kSharingBytes + 3 + index; }
 
+struct flock OneByte(short type, off_t byte) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = byte;
+    range.l_len = 1;
+    return range;
+}
+
 // Whether an open file description other than fd's holds a claim on the byte.
 bool Claimed(int fd, off_t byte) {
-    struct flock probe {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = byte;
-    probe.l_len = 1;
+    struct flock probe = OneByte(F_WRLCK, byte);
     return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
 bool Claim(int fd, off_t byte) {
-    struct flock claim {};
-    claim.l_type = F_RDLCK;
-    claim.l_whence = SEEK_SET;
-    claim.l_start = byte;
-    claim.l_len = 1;
+    struct flock claim = OneByte(F_RDLCK, byte);
     return ::fcntl(fd, F_OFD_SETLK, &claim) == 0;
 }
 
