@@ -3,9 +3,8 @@
 //
 // DOS attributes are the machine's own, kept in ROOT/attributes
 // (attribute_store.h), so that they mean the same whoever runs the tests and
-// on any file system. Sharing is the
-// host's: a whole-file lock (flock) held elsewhere stands for a handle that
-// denies writing, a byte-range lock (fcntl) for a locked region.
+// on any file system. Handles share files as sharing.h says; a
+// byte-range lock (fcntl) held elsewhere stands for a locked region.
 #include "../platform.h"
 
 #include <fcntl.h>
@@ -455,13 +454,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return Fail(error, INVALID_HANDLE_VALUE);
     if (std::strlen(lpFileName) >= MAX_PATH)
         return Fail(emu::kErrorFilenameTooLong, INVALID_HANDLE_VALUE);
-    // After "\\?\" or "\\.\", a drive and a separator begin a path in the
-    // file namespace; anything else names a device.
-    const bool prefixed =
-        std::strncmp(lpFileName, "\\\\?\\", 4) == 0 || std::strncmp(lpFileName, "\\\\.\\", 4) == 0;
-    const bool drivePath = prefixed && std::isalpha(static_cast<unsigned char>(lpFileName[4])) &&
-                           lpFileName[5] == ':' && (lpFileName[6] == '\\' || lpFileName[6] == '/');
-    if (prefixed && !drivePath)
+    // After "\\?\", a drive and a separator begin a path in the file
+    // namespace; anything else there, or after "\\.\", names a device.
+    const bool drivePath = std::strncmp(lpFileName, "\\\\?\\", 4) == 0 &&
+                           std::isalpha(static_cast<unsigned char>(lpFileName[4])) &&
+                           lpFileName[5] == ':' && lpFileName[6] == '\\';
+    if ((std::strncmp(lpFileName, "\\\\?\\", 4) == 0 && !drivePath) ||
+        std::strncmp(lpFileName, "\\\\.\\", 4) == 0)
         return emu::OpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
     return emu::OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
                          dwFlagsAndAttributes);

@@ -124,7 +124,7 @@ std::string FullWindowsPath(std::string_view path) {
 }
 
 bool IsValidPath(std::string_view path, bool pattern) {
-    for (std::string_view prefix : {"\\\\?\\", "\\??\\", "\\\\.\\"}) {
+    for (std::string_view prefix : {"\\\\?\\", "\\??\\"}) {
         if (path.substr(0, prefix.size()) == prefix) path.remove_prefix(prefix.size());
     }
     if (path.size() >= 2 && path[1] == ':') path.remove_prefix(2);
