@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <tuple>
+#include <utility>
 #include <thread>
 
 #include "fixture.h"
@@ -436,12 +437,14 @@ TEST_F(FilesEmulation, SecondOpenOfAFileAsWindowsSharingAllowsIt) {
     for (const Row& row : rows) {
         for (bool swapped : {false, true}) {
             SCOPED_TRACE(std::string(row.name) + (swapped ? ", the other way round" : ""));
-            const DWORD a1 = swapped ? row.access2 : row.access1, s1 = swapped ? row.share2 : row.share1;
-            const DWORD a2 = swapped ? row.access1 : row.access2, s2 = swapped ? row.share1 : row.share2;
-            HANDLE first = CreateFileA(kDest, a1, s1, nullptr, OPEN_EXISTING, 0, nullptr);
+            std::pair<DWORD, DWORD> one{row.access1, row.share1}, two{row.access2, row.share2};
+            if (swapped) std::swap(one, two);
+            HANDLE first = CreateFileA(kDest, one.first, one.second, nullptr, OPEN_EXISTING, 0,
+                                       nullptr);
             ASSERT_NE(first, INVALID_HANDLE_VALUE) << GetLastError();
             SetLastError(1234);
-            HANDLE second = CreateFileA(kDest, a2, s2, nullptr, OPEN_EXISTING, 0, nullptr);
+            HANDLE second = CreateFileA(kDest, two.first, two.second, nullptr, OPEN_EXISTING, 0,
+                                        nullptr);
             EXPECT_EQ(second != INVALID_HANDLE_VALUE, row.opens);
             EXPECT_EQ(GetLastError(), row.opens ? 0u : 32u);
             if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
@@ -491,7 +494,8 @@ TEST_F(FilesEmulation, CallsOnAHeldFileAsWindowsAnswersThem) {
         Put(kDest, "old");
         const bool holdsSource = row.call == CopyFrom || row.call == MoveAway;
         const char* held = holdsSource ? kSource : kDest;
-        HANDLE holder = CreateFileA(held, row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE holder =
+            CreateFileA(held, row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(holder, INVALID_HANDLE_VALUE) << GetLastError();
         BOOL done = FALSE;
         switch (row.call) {
