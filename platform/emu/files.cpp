@@ -3,9 +3,8 @@
 //
 // DOS attributes are the machine's own, kept in ROOT/attributes
 // (attribute_store.h), so that they mean the same whoever runs the tests and
-// on any file system. Sharing is the
-// host's: a whole-file lock (flock) held elsewhere stands for a handle that
-// denies writing, a byte-range lock (fcntl) for a locked region.
+// on any file system. Handles share files as sharing.h says; a
+// byte-range lock (fcntl) held elsewhere stands for a locked region.
 #include "../platform.h"
 
 #include <fcntl.h>
@@ -13,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -31,6 +31,7 @@
 #include "machine.h"
 #include "paths.h"
 #include "registry_store.h"
+#include "sharing.h"
 
 namespace emu {
 namespace {
@@ -38,11 +39,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorInvalidName = 123;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 // DosAttributes when the attribute store can't be read.
 constexpr uint32_t kUnreadable = INVALID_FILE_ATTRIBUTES;
-
-constexpr DWORD kTruncateExisting = 5;
 
 // What SetFileAttributesA may change; the rest (directory, ...) is the file
 // system's to say.
@@ -65,13 +65,18 @@ uint32_t MissingError(const fs::path& host) {
 }
 
 // The host path of a Windows path, or the error Windows gives for it: the
-// machine must be there and the drive ours, and an 8-bit path, counted with
-// its NUL, takes no more than MAX_PATH characters.
-std::optional<fs::path> Resolve(const char* windowsPath, uint32_t& error) {
+// machine must be there and the drive ours, an 8-bit path, counted with its
+// NUL, takes no more than MAX_PATH characters, and its names are names (a
+// pattern's last one may hold wildcards).
+std::optional<fs::path> Resolve(const char* windowsPath, uint32_t& error, bool pattern = false) {
     error = ERROR_PATH_NOT_FOUND;
     if (!windowsPath || !*windowsPath || !MachineRoot()) return std::nullopt;
     if (std::strlen(windowsPath) >= MAX_PATH) {
         error = kErrorFilenameTooLong;
+        return std::nullopt;
+    }
+    if (!IsValidPath(windowsPath, pattern)) {
+        error = kErrorInvalidName;
         return std::nullopt;
     }
     return HostPath(windowsPath);
@@ -82,6 +87,20 @@ FILETIME ToFileTime(const timespec& time) {
     uint64_t ticks = static_cast<uint64_t>(time.tv_sec + kSecondsFrom1601To1970) * 10000000u +
                      static_cast<uint64_t>(time.tv_nsec) / 100u;
     return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+// Enters a file call whose subject is a path: a fault rule matches it as
+// given or as Windows folds it, so that a rule for a folder matches however
+// the caller spelt its way there.
+uint32_t EnterWithPath(const char* function, const char* path) {
+    const std::string given = path ? path : "";
+    return Enter(function, given, [&given] {
+        try {
+            return FullWindowsPath(given);
+        } catch (const std::exception&) {
+            return given;
+        }
+    });
 }
 
 // ---- DOS attributes ------------------------------------------------------
@@ -97,20 +116,13 @@ uint32_t DosAttributes(const fs::path& host, bool directory) {
 
 // ---- sharing -------------------------------------------------------------
 
-// Whether another open of the file shares nothing with anyone: an exclusive
-// flock. The probe takes nothing for good.
-bool HeldWithoutSharing(int fd) {
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
-    ::flock(fd, LOCK_UN);
-    return false;
-}
-
-// Whether another open locks any of the bytes to be read (length 0: to the end).
+// Whether another open locks any of the bytes to be read (length 0: to the
+// end of the file's data, where the handles' claims begin).
 bool ReadLocked(int fd, short whence, off_t length) {
     struct flock range {};
     range.l_type = F_RDLCK;
     range.l_whence = whence;
-    range.l_len = length;
+    range.l_len = length ? length : kSharingBytes;
     return ::fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
 }
 
@@ -121,26 +133,32 @@ bool IsRunningProgram(const fs::path& host) {
     return !probe && errno == ETXTBSY;
 }
 
-// Whether another open of the file stands in the way of changing it: 32 for
-// a whole-file lock, 33 for a byte-range lock, 0 when nothing does. The
-// probes take nothing for good: the flock is dropped at once, and the range
-// is only asked about, as an open file description, to which the ranges this
-// process itself locks count as well.
-uint32_t InUse(const fs::path& host) {
+// What another open does to a call that opens the file for a moment to
+// change it, asking for `rights` and sharing `shared`: 32 when a handle's
+// sharing refuses it, 33 when a byte range is locked, 0 when nothing stands
+// in the way. The claim ends with the probe; a range is only asked about, as
+// an open file description, to which the ranges this process itself locks
+// count as well.
+uint32_t InUse(const fs::path& host, unsigned rights, unsigned shared) {
     Fd probe(::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!probe) return 0;
-    if (::flock(probe.get(), LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : 0;
-    }
-    ::flock(probe.get(), LOCK_UN);
+    if (uint32_t error = ClaimSharing(probe.get(), rights, shared)) return error;
     struct flock range {};
     range.l_type = F_WRLCK;
     range.l_whence = SEEK_SET;
+    range.l_len = kSharingBytes;
     if (::fcntl(probe.get(), F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK) {
         return ERROR_LOCK_VIOLATION;
     }
     return 0;
 }
+
+// How the calls that open a file for a moment claim it, as Windows' own
+// opens do: a copy's source read sharing all, its destination written
+// sharing reading and writing (so that a handle that may delete it stands in
+// the way), and a file deleted or moved sharing all.
+constexpr unsigned kCopySourceShares = kAllRights;
+constexpr unsigned kCopyDestinationShares = kRightRead | kRightWrite;
 
 // ---- copying -------------------------------------------------------------
 
@@ -162,7 +180,7 @@ uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
     if (!root) return ERROR_PATH_NOT_FOUND;
     Fd in(::open(source.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!in) return ErrorFromErrno(errno);
-    if (HeldWithoutSharing(in.get())) return ERROR_SHARING_VIOLATION;
+    if (uint32_t error = ClaimSharing(in.get(), kRightRead, kCopySourceShares)) return error;
     if (ReadLocked(in.get(), SEEK_SET, 0)) return ERROR_LOCK_VIOLATION;
     struct stat info;
     if (::fstat(in.get(), &info) != 0) return ErrorFromErrno(errno);
@@ -199,6 +217,22 @@ uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
     });
 }
 
+// ---- renaming ------------------------------------------------------------
+
+// Renames from to `to`, the host path of the Windows path given, and gives
+// the file the last name as given: a file that only changes the case of its
+// name, or replaces one whose name differs in case, takes the case given.
+uint32_t RenameAsGiven(const fs::path& from, const fs::path& to, std::string_view given,
+                       AttributeStore& attributes) {
+    const std::string full = FullWindowsPath(given);
+    const fs::path named = to.parent_path() / full.substr(full.find_last_of('\\') + 1);
+    if (::rename(from.c_str(), to.c_str()) != 0) return ErrorFromErrno(errno);
+    attributes.Move(from, to);
+    // A second step, as the host's rename keeps a replaced file's name.
+    if (named != to && ::rename(to.c_str(), named.c_str()) == 0) attributes.Move(to, named);
+    return 0;
+}
+
 // ---- handles -------------------------------------------------------------
 
 struct FileObject : Object {
@@ -212,33 +246,25 @@ struct FindObject : Object {
     std::string path;
 };
 
-// Takes the flock a Windows share mode stands for. Writing, or sharing
-// nothing, needs nobody else to hold one; any open needs nobody to share nothing.
-bool TakeShareLock(int fd, DWORD access, DWORD share) {
-    const bool sharesWriting = share & FILE_SHARE_WRITE;
-    const bool exclusive = (share & (FILE_SHARE_READ | FILE_SHARE_WRITE)) == 0;
-    if ((access & GENERIC_WRITE) || exclusive) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
-        if (!exclusive) ::flock(fd, sharesWriting ? LOCK_UN : LOCK_SH);
-        return true;
-    }
-    return sharesWriting ? !HeldWithoutSharing(fd) : ::flock(fd, LOCK_SH | LOCK_NB) == 0;
-}
-
 HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-    if (disposition < CREATE_NEW || disposition > kTruncateExisting)
+    // Truncating needs the right to write, whatever the file turns out to be.
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
+        (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE)))
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     uint32_t unresolved = 0;
     std::optional<fs::path> host = Resolve(given, unresolved);
     if (!host) return Fail(unresolved, INVALID_HANDLE_VALUE);
     struct stat info;
     const bool existed = StatPath(*host, info);
-    if (existed && S_ISDIR(info.st_mode)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    if (!existed && (disposition == OPEN_EXISTING || disposition == kTruncateExisting))
+    // A folder named with a separator at its end is looked for as a file in it.
+    if (existed && S_ISDIR(info.st_mode))
+        return Fail(EndsWithSeparator(given) ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED,
+                    INVALID_HANDLE_VALUE);
+    if (!existed && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING))
         return Fail(MissingError(*host), INVALID_HANDLE_VALUE);
     if (existed && disposition == CREATE_NEW) return Fail(kErrorFileExists, INVALID_HANDLE_VALUE);
     const bool truncating =
-        existed && (disposition == CREATE_ALWAYS || disposition == kTruncateExisting);
+        existed && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
     if (existed) {
         uint32_t attributes = DosAttributes(*host, false);
         if (attributes == kUnreadable) return Fail(kErrorFileCorrupt, INVALID_HANDLE_VALUE);
@@ -250,8 +276,8 @@ HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition,
             return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
 
-    int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
-    if (truncating && mode == O_RDONLY) mode = O_RDWR;
+    // Readable whatever the access, as the claims of sharing are read locks.
+    const int mode = (access & GENERIC_WRITE) || truncating ? O_RDWR : O_RDONLY;
     Fd fd(::open(host->c_str(),
                        mode | O_NOCTTY | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL), 0666));
     if (!fd) {
@@ -261,9 +287,11 @@ HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition,
                                              : ErrorFromErrno(failure);
         return Fail(error, INVALID_HANDLE_VALUE);
     }
-    if (!TakeShareLock(fd.get(), truncating ? access | GENERIC_WRITE : access, share)) {
+    if (uint32_t error = ClaimSharing(
+            fd.get(), RightsOfAccess(truncating ? access | GENERIC_WRITE : access),
+            RightsOfShareMode(share))) {
         if (!existed) ::unlink(host->c_str());
-        return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+        return Fail(error, INVALID_HANDLE_VALUE);
     }
     if (truncating && ::ftruncate(fd.get(), 0) != 0)
         return Fail(ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
@@ -380,15 +408,16 @@ std::optional<std::string> CarryOut(const std::string& source, const std::string
         return std::nullopt;
     }
     const bool replace = destination[0] == '!';
-    std::optional<fs::path> to = HostPath(replace ? destination.substr(1) : destination);
+    const std::string named = replace ? destination.substr(1) : destination;
+    std::optional<fs::path> to = HostPath(named);
     if (!to) return "skipped " + source + ": " + destination + " is on no drive of this machine";
     if (!replace && fs::exists(fs::symlink_status(*to, ec))) {
         return "skipped " + source + ": " + destination + " exists and is not to be replaced";
     }
-    if (::rename(from->c_str(), to->c_str()) != 0) {
-        return "could not move " + source + " to " + destination + ": " + std::strerror(errno);
+    if (uint32_t error = RenameAsGiven(*from, *to, named, attributes)) {
+        return "could not move " + source + " to " + destination + ": error " +
+               std::to_string(error);
     }
-    attributes.Move(*from, *to);
     return std::nullopt;
 }
 
@@ -421,11 +450,17 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                    HANDLE) {
     if (!lpFileName) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    if (uint32_t error = emu::Enter("CreateFileA", lpFileName))
+    if (uint32_t error = emu::EnterWithPath("CreateFileA", lpFileName))
         return Fail(error, INVALID_HANDLE_VALUE);
     if (std::strlen(lpFileName) >= MAX_PATH)
         return Fail(emu::kErrorFilenameTooLong, INVALID_HANDLE_VALUE);
-    if (std::strncmp(lpFileName, "\\\\?\\", 4) == 0 || std::strncmp(lpFileName, "\\\\.\\", 4) == 0)
+    // After "\\?\", a drive and a separator begin a path in the file
+    // namespace; anything else there, or after "\\.\", names a device.
+    const bool drivePath = std::strncmp(lpFileName, "\\\\?\\", 4) == 0 &&
+                           std::isalpha(static_cast<unsigned char>(lpFileName[4])) &&
+                           lpFileName[5] == ':' && lpFileName[6] == '\\';
+    if ((std::strncmp(lpFileName, "\\\\?\\", 4) == 0 && !drivePath) ||
+        std::strncmp(lpFileName, "\\\\.\\", 4) == 0)
         return emu::OpenDevice(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
     return emu::OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
                          dwFlagsAndAttributes);
@@ -480,12 +515,16 @@ BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
 }
 
 HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
-    if (uint32_t error = emu::Enter("FindFirstFileA", lpFileName ? lpFileName : ""))
+    if (uint32_t error = emu::EnterWithPath("FindFirstFileA", lpFileName))
         return Fail(error, INVALID_HANDLE_VALUE);
     if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     uint32_t unresolved = 0;
-    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
+    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved, true);
     if (!host) return Fail(unresolved, INVALID_HANDLE_VALUE);
+    // What a folder holds under an empty name: nothing, the root's included.
+    if (emu::EndsWithSeparator(lpFileName))
+        return Fail(emu::IsDirectory(*host) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND,
+                    INVALID_HANDLE_VALUE);
     struct statx info {};
     if (::statx(AT_FDCWD, host->c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0)
         return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno),
@@ -530,7 +569,7 @@ LONG CompareFileTime(const FILETIME* lpFileTime1, const FILETIME* lpFileTime2) {
 }
 
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
-    if (uint32_t error = emu::Enter("GetFileAttributesA", lpFileName ? lpFileName : ""))
+    if (uint32_t error = emu::EnterWithPath("GetFileAttributesA", lpFileName))
         return Fail(error, INVALID_FILE_ATTRIBUTES);
     uint32_t unresolved = 0;
     std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
@@ -544,7 +583,7 @@ DWORD GetFileAttributesA(LPCSTR lpFileName) {
 }
 
 BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-    if (uint32_t error = emu::Enter("SetFileAttributesA", lpFileName ? lpFileName : ""))
+    if (uint32_t error = emu::EnterWithPath("SetFileAttributesA", lpFileName))
         return Fail(error, FALSE);
     uint32_t unresolved = 0;
     std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
@@ -561,7 +600,7 @@ BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
-    if (uint32_t error = emu::Enter("CopyFileA", lpNewFileName ? lpNewFileName : ""))
+    if (uint32_t error = emu::EnterWithPath("CopyFileA", lpNewFileName))
         return Fail(error, FALSE);
     uint32_t unresolved = 0;
     std::optional<fs::path> source = emu::Resolve(lpExistingFileName, unresolved);
@@ -585,7 +624,9 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
             return Fail(ERROR_ACCESS_DENIED, FALSE);
         // Before the rename: it would replace a file in use without a word.
         if (emu::IsRunningProgram(*destination)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
-        if (uint32_t error = emu::InUse(*destination)) return Fail(error, FALSE);
+        if (uint32_t error =
+                emu::InUse(*destination, emu::kRightWrite, emu::kCopyDestinationShares))
+            return Fail(error, FALSE);
     }
     if (uint32_t error = emu::CopyInto(*source, *destination)) return Fail(error, FALSE);
     return TRUE;
@@ -593,9 +634,8 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
 
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
     const bool hasDestination = lpNewFileName && *lpNewFileName;
-    if (uint32_t error = emu::Enter(
-            "MoveFileExA",
-            hasDestination ? lpNewFileName : (lpExistingFileName ? lpExistingFileName : "")))
+    if (uint32_t error =
+            emu::EnterWithPath("MoveFileExA", hasDestination ? lpNewFileName : lpExistingFileName))
         return Fail(error, FALSE);
     uint32_t unresolved = 0;
     std::optional<fs::path> source = emu::Resolve(lpExistingFileName, unresolved);
@@ -614,33 +654,27 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
     if (!destination) return Fail(unresolved, FALSE);
     if (!emu::IsDirectory(destination->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
     struct stat to;
-    if (::lstat(destination->c_str(), &to) == 0) {
-        if (from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
-            // The same file under another case of its name: a rename to that case.
-            std::string given = lpNewFileName;
-            given = given.substr(given.find_last_of("\\/") + 1);
-            *destination = destination->parent_path() / given;
-        } else {
-            if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS, FALSE);
-            uint32_t attributes = emu::DosAttributes(*destination, false);
-            if (attributes == emu::kUnreadable) return Fail(emu::kErrorFileCorrupt, FALSE);
-            if (S_ISDIR(to.st_mode) || S_ISDIR(from.st_mode) ||
-                (attributes & FILE_ATTRIBUTE_READONLY) || emu::IsRunningProgram(*destination))
-                return Fail(ERROR_ACCESS_DENIED, FALSE);
-            if (uint32_t error = emu::InUse(*destination)) return Fail(error, FALSE);
-        }
+    if (::lstat(destination->c_str(), &to) == 0 &&
+        (from.st_dev != to.st_dev || from.st_ino != to.st_ino)) {
+        if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+        uint32_t attributes = emu::DosAttributes(*destination, false);
+        if (attributes == emu::kUnreadable) return Fail(emu::kErrorFileCorrupt, FALSE);
+        if (S_ISDIR(to.st_mode) || S_ISDIR(from.st_mode) ||
+            (attributes & FILE_ATTRIBUTE_READONLY) || emu::IsRunningProgram(*destination))
+            return Fail(ERROR_ACCESS_DENIED, FALSE);
+        if (uint32_t error = emu::InUse(*destination, emu::kRightDelete, emu::kAllRights))
+            return Fail(error, FALSE);
     }
-    if (!S_ISDIR(from.st_mode) && emu::InUse(*source)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    if (!S_ISDIR(from.st_mode) && emu::InUse(*source, emu::kRightDelete, emu::kAllRights))
+        return Fail(ERROR_SHARING_VIOLATION, FALSE);
     uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
-        if (::rename(source->c_str(), destination->c_str()) != 0) return emu::ErrorFromErrno(errno);
-        store.Move(*source, *destination);
-        return 0;
+        return emu::RenameAsGiven(*source, *destination, lpNewFileName, store);
     });
     return error ? Fail(error, FALSE) : TRUE;
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
-    if (uint32_t error = emu::Enter("DeleteFileA", lpFileName ? lpFileName : ""))
+    if (uint32_t error = emu::EnterWithPath("DeleteFileA", lpFileName))
         return Fail(error, FALSE);
     uint32_t unresolved = 0;
     std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
@@ -654,7 +688,10 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
         emu::IsRunningProgram(*host))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     // Whoever locks a range has the file open without sharing its deletion.
-    if (emu::InUse(*host)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    // Once every handle shares it, the name goes at once and the file with
+    // the last of them, as Windows 10 and later delete.
+    if (emu::InUse(*host, emu::kRightDelete, emu::kAllRights))
+        return Fail(ERROR_SHARING_VIOLATION, FALSE);
     uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
         if (::unlink(host->c_str()) != 0) return emu::ErrorFromErrno(errno);
         store.Forget(*host);
@@ -664,7 +701,7 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
 }
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
-    if (uint32_t error = emu::Enter("CreateDirectoryA", lpPathName ? lpPathName : ""))
+    if (uint32_t error = emu::EnterWithPath("CreateDirectoryA", lpPathName))
         return Fail(error, FALSE);
     uint32_t unresolved = 0;
     std::optional<fs::path> host = emu::Resolve(lpPathName, unresolved);

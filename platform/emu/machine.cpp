@@ -208,6 +208,11 @@ void KillWhenDue(size_t number) {
 }  // namespace
 
 uint32_t Enter(const char* function, std::string_view subject) {
+    return Enter(function, subject, {});
+}
+
+uint32_t Enter(const char* function, std::string_view subject,
+               const std::function<std::string()>& folded) {
     std::vector<std::string>& calls = Record().calls;
     calls.push_back(subject.empty() ? std::string(function)
                                     : std::string(function) + " " + std::string(subject));
@@ -216,7 +221,9 @@ uint32_t Enter(const char* function, std::string_view subject) {
     if (!setting || !*setting) return 0;
     for (const FaultRule& rule : ReadFaults(setting)) {
         if (FailsThisCall(rule, calls.size())) return rule.error;
-        if (rule.function == function && GlobMatch(rule.pattern, subject)) return rule.error;
+        if (rule.function != function) continue;
+        if (GlobMatch(rule.pattern, subject)) return rule.error;
+        if (folded && GlobMatch(rule.pattern, folded())) return rule.error;
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,10 @@ bool IsMachine(const std::filesystem::path& root);
 // a path, a key path from "HKLM\", a device instance ID or device path, or
 // nothing.
 uint32_t Enter(const char* function, std::string_view subject = {});
+// The same, for a subject that Windows folds (a file call's path): a rule
+// matches it as given or as `folded` gives it, which runs only when needed.
+uint32_t Enter(const char* function, std::string_view subject,
+               const std::function<std::string()>& folded);
 
 // Glob with * and ?, letters compared without regard to case.
 bool GlobMatch(std::string_view pattern, std::string_view text);

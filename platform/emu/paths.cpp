@@ -123,6 +123,25 @@ std::string FullWindowsPath(std::string_view path) {
     return parts.empty() ? full + "\\" : full;
 }
 
+bool IsValidPath(std::string_view path, bool pattern) {
+    for (std::string_view prefix : {"\\\\?\\", "\\??\\"}) {
+        if (path.substr(0, prefix.size()) == prefix) path.remove_prefix(prefix.size());
+    }
+    if (path.size() >= 2 && path[1] == ':') path.remove_prefix(2);
+    size_t lastName = path.find_last_of("\\/");
+    lastName = lastName == std::string_view::npos ? 0 : lastName + 1;
+    for (size_t i = 0; i < path.size(); ++i) {
+        const char c = path[i];
+        const bool wildcard = c == '*' || c == '?' || c == '<' || c == '>' || c == '"';
+        if ((wildcard && !(pattern && i >= lastName)) || c == ':' || c == '|' ||
+            (c > 0 && c < 0x20))
+            return false;
+    }
+    return true;
+}
+
+bool EndsWithSeparator(std::string_view path) { return !path.empty() && IsSeparator(path.back()); }
+
 std::string WindowsPath(const fs::path& hostPath) {
     std::string text;
     std::optional<fs::path> root = MachineRoot();

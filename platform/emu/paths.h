@@ -28,6 +28,15 @@ std::optional<std::filesystem::path> HostPath(std::string_view windowsPath);
 // Windows form of where it lives.
 std::string FullWindowsPath(std::string_view path);
 
+// Whether a path names only what Windows can name: no ':' but the drive's
+// (there are no streams here), and no wildcard or other character that no
+// name may hold (* ? < > " | and the control characters). A search pattern
+// may hold wildcards in its last name.
+bool IsValidPath(std::string_view path, bool pattern = false);
+
+// Whether the path ends with a separator, which names what is in a folder.
+bool EndsWithSeparator(std::string_view path);
+
 // The Windows form of a host path: "C:\..." inside drive_c, "Z:\..." elsewhere.
 std::string WindowsPath(const std::filesystem::path& hostPath);
 

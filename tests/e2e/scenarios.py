@@ -228,6 +228,21 @@ SCENARIOS = [
         system={WOW64 + "VLQSPW.DLL": ("old library 32\n", OLD_TIME)}, hold=WOW64 + "VLQSPW.DLL",
         moves=["\\??\\" + STAGING + "VLQSPW32.DLL", "!\\??\\C:\\windows\\sysWOW64\\VLQSPW.DLL"],
         after_restart={WOW64 + "VLQSPW.DLL": "dist:VLQSPW32.DLL"}),
+] + [
+    # An installed file held open the ways a server's programs hold one
+    # ("hold RIGHTS/SHARED PATH", tools/standin): what sharing allows is
+    # copied at once, the rest left for the restart.
+    row("installed library held by " + holder, [], ["-FU", "/X"], code,
+        FORCING + BANNER + "{wait}" + COMPLETE + (REBOOT if code else ""), dist=True,
+        system={SYS + "VLQSPW.DLL": ("old library\n", OLD_TIME)},
+        hold=rights + " " + SYS + "VLQSPW.DLL",
+        files={SYS + "VLQSPW.DLL": "text:old library\n" if code else "dist:VLQSPW.DLL"},
+        moves=["\\??\\" + STAGING + "VLQSPW.DLL", "!\\??\\" + SYS + "VLQSPW.DLL"] if code else [],
+        after_restart={SYS + "VLQSPW.DLL": "dist:VLQSPW.DLL"})
+    for holder, rights, code in [("a scanner reading it, sharing all", "r/rwd", 0),
+                                 ("a backup agent reading it, sharing reading", "r/r", 1),
+                                 ("a program writing it, sharing reading", "w/r", 1)]
+] + [
     row("old restart service named outside the ANSI code page", ["old-service-utf8-name.reg"],
         ["-FU", "/X"], 1, FORCING + BANNER + "{wait}" + COMPLETE + REBOOT, dist=True,
         keys=["vlqspmon-ж", "vlqspsvc"]),

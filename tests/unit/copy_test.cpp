@@ -3,7 +3,12 @@
 #include "held_file.h"
 #include "main/settings.h"
 
+#include <functional>
+#include <memory>
+
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr long long kOld = 1600000000;
 constexpr long long kNew = 1700000000;
@@ -122,15 +127,46 @@ TEST_F(GuardedCopy, ReadOnlyDestinationIsReplacedAndTakesTheSourcesAttributesAnd
     EXPECT_EQ(CompareFileDates("C:\\dist\\VLQSPW.DLL", "C:\\windows\\system32\\VLQSPW.DLL"), 0);
 }
 
+// Held as a server's programs hold a file: what its holder's sharing allows
+// is copied at once, the rest replaced at the restart.
 TEST_F(GuardedCopy, DestinationInUseIsReplacedAtRestart) {
-    for (HeldFile::Lock lock : {HeldFile::WholeShared, HeldFile::WholeExclusive, HeldFile::ByteRange}) {
-        SCOPED_TRACE(lock);
+    struct Row {
+        const char* name;
+        std::function<std::unique_ptr<HeldFile>(const fs::path&)> hold;
+        int result;
+    };
+    auto locked = [](HeldFile::Lock lock) {
+        return [lock](const fs::path& path) { return std::make_unique<HeldFile>(path, lock); };
+    };
+    auto handle = [](DWORD access, DWORD share) {
+        return [access, share](const fs::path& path) {
+            return std::make_unique<HeldFile>(path, access, share);
+        };
+    };
+    const Row rows[] = {
+        {"shared whole-file lock", locked(HeldFile::WholeShared), COPY_AT_RESTART},
+        {"exclusive whole-file lock", locked(HeldFile::WholeExclusive), COPY_AT_RESTART},
+        {"byte-range lock", locked(HeldFile::ByteRange), COPY_AT_RESTART},
+        {"a scanner reading, sharing all",
+         handle(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE), COPY_OK},
+        {"a backup agent reading, sharing reading", handle(GENERIC_READ, FILE_SHARE_READ),
+         COPY_AT_RESTART},
+        {"a program writing, sharing reading", handle(GENERIC_WRITE, FILE_SHARE_READ),
+         COPY_AT_RESTART},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         TearDown();
         SetUp();
         WriteHostFile(source_, "new", kNew);
         WriteHostFile(dest_, "installed", kOld);
-        HeldFile held(dest_, lock);
-        EXPECT_EQ(Copy(), COPY_AT_RESTART);
+        std::unique_ptr<HeldFile> held = row.hold(dest_);
+        EXPECT_EQ(Copy(), row.result);
+        if (row.result == COPY_OK) {
+            EXPECT_EQ(ReadHostFile(dest_), "new");
+            EXPECT_TRUE(PendingMoves().empty());
+            continue;
+        }
         EXPECT_EQ(ReadHostFile(dest_), "installed");
         EXPECT_EQ(PendingMoves(), (std::vector<std::string>{
                                       "\\??\\C:\\dist\\VLQSPW.DLL",

@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <functional>
+#include <tuple>
+#include <utility>
 #include <thread>
 
 #include "fixture.h"
@@ -160,6 +162,11 @@ TEST_F(FilesEmulation, FailedCopiesLeaveTheDestinationAsItWas) {
         {"onto itself", kSource, "c:\\DIST\\A.DLL", FALSE, 0, "", 32},
         {"fault", kSource, kDest, FALSE, 0, "CopyFileA *\\SYSTEM32\\A.DLL 112\n", 112},
         {"fault elsewhere", kSource, kDest, FALSE, 0, "CopyFileA *\\other.dll 112\n", 0},
+        {"fault on the path as Windows folds it", kSource,
+         "C:\\windows\\system32\\..\\SYSTEM32\\\\.\\a.dll", FALSE, 0,
+         "CopyFileA C:\\windows\\system32\\a.dll 112\n", 112},
+        {"fault on the path as given", kSource, "C:\\windows\\system32\\..\\system32\\a.dll",
+         FALSE, 0, "CopyFileA *\\..\\* 112\n", 112},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -342,6 +349,11 @@ TEST_F(FilesEmulation, CreateFileDispositionsAsWindowsAnswersThem) {
         {"open always, missing", "C:\\data\\new.txt", GENERIC_WRITE, OPEN_ALWAYS, true, 0, ""},
         {"open always, there", "C:\\data\\old.txt", GENERIC_READ, OPEN_ALWAYS, true, 183, "old"},
         {"a directory", "C:\\data", GENERIC_READ, OPEN_EXISTING, false, 5, nullptr},
+        {"truncate, reading only", "C:\\data\\old.txt", GENERIC_READ, TRUNCATE_EXISTING, false, 87,
+         "old"},
+        {"truncate a missing file, no access", "C:\\data\\none.txt", 0, TRUNCATE_EXISTING, false,
+         87, nullptr},
+        {"truncate", "C:\\data\\old.txt", GENERIC_WRITE, TRUNCATE_EXISTING, true, 0, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -354,6 +366,140 @@ TEST_F(FilesEmulation, CreateFileDispositionsAsWindowsAnswersThem) {
         if (row.content) {
             EXPECT_EQ(Content(row.path), row.content);
         }
+    }
+}
+
+// The calls that open a file for a moment meet its holders as Windows' own
+// opens do: a copy reads its source sharing all and writes its destination
+// sharing reading and writing; a deletion or a move takes it sharing all.
+TEST_F(FilesEmulation, CallsOnAHeldFileAsWindowsAnswersThem) {
+    const DWORD kRead = FILE_SHARE_READ, kWrite = FILE_SHARE_WRITE, kDelete = FILE_SHARE_DELETE;
+    const DWORD kAll = kRead | kWrite | kDelete;
+    enum Call { CopyFrom, CopyOnto, Delete, MoveAway, MoveOnto };
+    struct Row {
+        const char* name;
+        Call call;
+        DWORD access, share;
+        DWORD error;
+    };
+    const Row rows[] = {
+        {"copy from a file read sharing writing only", CopyFrom, GENERIC_READ, kWrite, 32},
+        {"copy from a file written sharing reading", CopyFrom, GENERIC_READ | GENERIC_WRITE, kRead,
+         0},
+        {"copy from a file being deleted sharing reading", CopyFrom, DELETE, kRead, 0},
+        {"copy onto a file written sharing reading", CopyOnto, GENERIC_WRITE, kRead, 32},
+        {"copy onto a file written sharing writing", CopyOnto, GENERIC_READ | GENERIC_WRITE,
+         kWrite, 0},
+        {"copy onto a file held for deletion sharing all", CopyOnto, DELETE, kAll, 32},
+        {"copy onto a file read sharing reading", CopyOnto, GENERIC_READ, kRead, 32},
+        {"copy onto a file read sharing reading and writing", CopyOnto, GENERIC_READ,
+         kRead | kWrite, 0},
+        {"delete a file read sharing deletion", Delete, GENERIC_READ, kRead | kDelete, 0},
+        {"delete a file read sharing reading", Delete, GENERIC_READ, kRead, 32},
+        {"delete a file held with no access", Delete, 0, 0, 0},
+        {"move a file held for deletion sharing nothing", MoveAway, DELETE, 0, 32},
+        {"move a file held with no access sharing nothing", MoveAway, 0, 0, 0},
+        {"move a file read sharing all", MoveAway, GENERIC_READ, kAll, 0},
+        {"move onto a file held for deletion sharing nothing", MoveOnto, DELETE, 0, 32},
+        {"move onto a file held with no access sharing nothing", MoveOnto, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove(OnDriveC("C:\\dist\\moved.dll"));
+        Put(kSource, "new");
+        Put(kDest, "old");
+        const bool holdsSource = row.call == CopyFrom || row.call == MoveAway;
+        const char* held = holdsSource ? kSource : kDest;
+        HANDLE holder =
+            CreateFileA(held, row.access, row.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE) << GetLastError();
+        BOOL done = FALSE;
+        switch (row.call) {
+            case CopyFrom:
+            case CopyOnto: done = CopyFileA(kSource, kDest, FALSE); break;
+            case Delete: done = DeleteFileA(kDest); break;
+            case MoveAway: done = MoveFileExA(kSource, "C:\\dist\\moved.dll", 0); break;
+            case MoveOnto: done = MoveFileExA(kSource, kDest, MOVEFILE_REPLACE_EXISTING); break;
+        }
+        EXPECT_EQ(ErrorOf(done), row.error);
+        if (row.call == Delete) {
+            EXPECT_EQ(fs::exists(OnDriveC(kDest)), row.error != 0);
+            // The holder keeps the file until it closes it.
+            char buffer[8] = {};
+            DWORD read = 0;
+            if (row.access & GENERIC_READ) {
+                EXPECT_TRUE(::ReadFile(holder, buffer, sizeof buffer, &read, nullptr));
+                EXPECT_EQ(std::string(buffer, read), "old");
+            }
+        } else if (row.call == MoveAway) {
+            EXPECT_EQ(fs::exists(OnDriveC(kSource)), row.error != 0);
+        } else {
+            EXPECT_EQ(Content(kDest), row.error ? "old" : "new");
+        }
+        EXPECT_TRUE(CloseHandle(holder));
+    }
+}
+
+// Names that Windows refuses before it looks for the file, and what it
+// answers for a folder named as a file.
+TEST_F(FilesEmulation, PathsWindowsRefusesAsItRefusesThem) {
+    auto open = [](const char* path, DWORD disposition) {
+        return [path, disposition] {
+            HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                                      0, nullptr);
+            return file != INVALID_HANDLE_VALUE && CloseHandle(file);
+        };
+    };
+    auto find = [](const char* path) {
+        return [path] {
+            WIN32_FIND_DATAA data;
+            HANDLE search = FindFirstFileA(path, &data);
+            return search != INVALID_HANDLE_VALUE && FindClose(search);
+        };
+    };
+    const std::tuple<const char*, std::function<BOOL()>, DWORD> rows[] = {
+        {"wildcards in a name to create", open("C:\\data\\wild?.*", CREATE_ALWAYS), 123},
+        {"wildcards in a name to move to",
+         [] { return MoveFileExA("C:\\data\\old.txt", "C:\\data\\wild?.*", 0); }, 123},
+        {"wildcards in a name to copy to",
+         [] { return CopyFileA("C:\\data\\old.txt", "C:\\data\\*.txt", FALSE); }, 123},
+        {"everything in the root, to open", open("C:\\*.*", OPEN_EXISTING), 123},
+        {"the drive twice", open("C:C:\\windows", OPEN_EXISTING), 123},
+        {"a folder with a separator at its end", open("C:\\data\\", OPEN_EXISTING), 3},
+        {"the root", open("C:\\", OPEN_EXISTING), 3},
+        {"the root in the file namespace", open("\\\\?\\C:\\", OPEN_EXISTING), 3},
+        {"a file in the file namespace", open("\\\\?\\C:\\data\\old.txt", OPEN_EXISTING), 0},
+        {"search for the root", find("C:\\"), 2},
+        {"search in a folder for nothing", find("C:\\data\\"), 2},
+        {"search in a missing folder", find("C:\\none\\"), 3},
+    };
+    for (const auto& [name, call, error] : rows) {
+        SCOPED_TRACE(name);
+        fs::remove_all(OnDriveC("C:\\data"));
+        Put("C:\\data\\old.txt", "old");
+        EXPECT_EQ(ErrorOf(call()), error);
+        std::vector<std::string> made;
+        for (const auto& entry : fs::directory_iterator(OnDriveC("C:\\data")))
+            made.push_back(entry.path().filename());
+        EXPECT_EQ(made, std::vector<std::string>{"old.txt"}) << "nothing made, nothing moved";
+    }
+}
+
+// A replacing move takes the last name as given, also at the restart.
+TEST_F(FilesEmulation, ReplacingMoveOntoANameInOtherCaseTakesTheNameGiven) {
+    for (DWORD flags : {DWORD{MOVEFILE_REPLACE_EXISTING},
+                        DWORD{MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT}}) {
+        SCOPED_TRACE(flags);
+        fs::remove_all(OnDriveC("C:\\dist"));
+        Put(kSource, "new");
+        Put("C:\\dist\\b.dll", "old");
+        ASSERT_TRUE(MoveFileExA(kSource, "C:\\DIST\\B.DLL", flags)) << GetLastError();
+        if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) emu::RestartMachine(root_);
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(OnDriveC("C:\\dist")))
+            names.push_back(entry.path().filename());
+        EXPECT_EQ(names, std::vector<std::string>{"B.DLL"});
+        EXPECT_EQ(Content("C:\\dist\\B.DLL"), "new");
     }
 }
 

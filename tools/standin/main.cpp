@@ -14,8 +14,11 @@
 // VTN2_STANDIN_LOG names, else to C:\windows\Temp\vtn2-standin.log, once
 // the call's work is done.
 // standin.cfg beside the program may say "run-ms N" (run that long before
-// exiting), "exit N" (the exit code) and "hold PATH" (keep PATH open without
-// sharing while running), one a line.
+// exiting), "exit N" (the exit code) and "hold PATH" (keep PATH open while
+// running, reading it and sharing nothing), one a line. "hold RIGHTS/SHARED
+// PATH" holds it as a program of a server does: RIGHTS are what it does and
+// SHARED what it shares, each any of r (read), w (write) and d (delete), or
+// "-" for none; "hold r/rwd PATH" is a scanner's read, sharing all.
 #include <string>
 #include <vector>
 
@@ -25,11 +28,39 @@ namespace {
 
 constexpr char kServices[] = "SYSTEM\\CurrentControlSet\\Services\\";
 
+struct Held {
+    std::string path;
+    DWORD access = GENERIC_READ;
+    DWORD share = 0;
+};
+
 struct Settings {
     DWORD runMs = 0;
     DWORD exitCode = 0;
-    std::vector<std::string> held;
+    std::vector<Held> held;
 };
+
+// "RIGHTS/SHARED PATH", or the PATH alone.
+Held HeldFile(const std::string& text) {
+    Held held{text};
+    size_t slash = text.find('/'), blank = text.find(' ');
+    if (slash == std::string::npos || blank == std::string::npos || slash > blank ||
+        text.find_first_not_of("rwd-/") < blank)
+        return held;
+    held.path = text.substr(text.find_first_not_of(' ', blank));
+    held.access = 0;
+    for (size_t i = 0; i < slash; ++i) {
+        if (text[i] == 'r') held.access |= GENERIC_READ;
+        if (text[i] == 'w') held.access |= GENERIC_WRITE;
+        if (text[i] == 'd') held.access |= DELETE;
+    }
+    for (size_t i = slash + 1; i < blank; ++i) {
+        if (text[i] == 'r') held.share |= FILE_SHARE_READ;
+        if (text[i] == 'w') held.share |= FILE_SHARE_WRITE;
+        if (text[i] == 'd') held.share |= FILE_SHARE_DELETE;
+    }
+    return held;
+}
 
 std::string Directory(const std::string& path) {
     size_t slash = path.find_last_of("\\/");
@@ -77,7 +108,7 @@ Settings ReadSettings(const std::string& path) {
         DWORD number = static_cast<DWORD>(std::strtoul(rest.c_str(), nullptr, 0));
         if (word == "run-ms") settings.runMs = number;
         if (word == "exit") settings.exitCode = number;
-        if (word == "hold") settings.held.push_back(rest);
+        if (word == "hold") settings.held.push_back(HeldFile(rest));
     }
     return settings;
 }
@@ -168,9 +199,9 @@ int main(int argc, char* argv[]) {
 
     Settings settings = ReadSettings(Directory(self) + "standin.cfg");
     std::vector<HANDLE> held;
-    for (const std::string& path : settings.held) {
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    for (const Held& hold : settings.held) {
+        HANDLE file = CreateFileA(hold.path.c_str(), hold.access, hold.share, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) held.push_back(file);
     }
 
