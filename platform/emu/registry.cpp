@@ -29,6 +29,7 @@ constexpr uint32_t kWow64Views = 0x0300;  // KEY_WOW64_64KEY, KEY_WOW64_32KEY: n
 constexpr uint32_t kSaclSecurityInformation = 0x00000008;
 constexpr LSTATUS kErrorBadPathname = 161;
 constexpr LSTATUS kErrorBadKey = 1010;
+constexpr LSTATUS kErrorChildMustBeVolatile = 1021;
 constexpr LSTATUS kErrorPrivilegeNotHeld = 1314;
 constexpr DWORD kCreatedNewKey = 1, kOpenedExistingKey = 2;
 
@@ -265,7 +266,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     });
 }
 
-LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM samDesired,
                         LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                         LPDWORD lpdwDisposition) {
     if (!phkResult) return emu::kErrorBadKey;
@@ -302,7 +303,9 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
             uint32_t parentAccess = 0;
             if (LSTATUS denied = emu::CheckKeyAccess(*deepest, KEY_CREATE_SUB_KEY, parentAccess))
                 return denied;
-            key = registry.Create(*from, lpSubKey);
+            bool isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+            if (deepest->IsVolatile() && !isVolatile) return emu::kErrorChildMustBeVolatile;
+            key = registry.Create(*from, lpSubKey, isVolatile);
             if (!key) return ERROR_INVALID_PARAMETER;
             if (given) {
                 emu::SecurityDescriptor descriptor = emu::KeyDescriptor(*key);

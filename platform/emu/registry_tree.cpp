@@ -223,7 +223,7 @@ size_t Registry::Depth(const RegKey& key) {
     return depth;
 }
 
-RegKey* Registry::Create(RegKey& from, std::string_view path) {
+RegKey* Registry::Create(RegKey& from, std::string_view path, bool isVolatile) {
     std::vector<std::string_view> parts = SplitPath(path);
     for (std::string_view part : parts) {
         if (!KeyNameFits(part)) return nullptr;
@@ -237,6 +237,7 @@ RegKey* Registry::Create(RegKey& from, std::string_view path) {
             auto created = std::make_unique<RegKey>();
             created->name_ = std::string(part);
             created->id_ = nextId_++;
+            created->volatile_ = isVolatile;
             next = Insert(*key, std::move(created));
             next->Touch();
         }
@@ -251,6 +252,21 @@ RegKey* Registry::CreatePath(std::string_view fullPath) {
     if (!root) return nullptr;
     if (slash == std::string_view::npos) return root;
     return Create(*root, fullPath.substr(slash + 1));
+}
+
+void Registry::RemoveVolatile() {
+    std::vector<RegKey*> found, pending;
+    for (const auto& root : roots_) pending.push_back(root.get());
+    while (!pending.empty()) {
+        RegKey* key = pending.back();
+        pending.pop_back();
+        if (key->volatile_) {
+            found.push_back(key);  // with all below it, volatile too
+            continue;
+        }
+        for (RegKey* subkey : key->Subkeys()) pending.push_back(subkey);
+    }
+    for (RegKey* key : found) Remove(*key);
 }
 
 void Registry::Remove(RegKey& key) {

@@ -1,10 +1,13 @@
 // The registry calls of the emulated machine (platform/emu/registry.cpp).
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "fixture.h"
+#include "platform/emu/registry_store.h"
 #include "platform/emulation.h"
 #include "platform/platform.h"
 
@@ -166,6 +169,45 @@ TEST_F(Emulation, KeyPathsAndRightsThatWindowsRefuses) {
     for (const Row& row : rows) EXPECT_EQ(row.call(), row.status) << row.name;
     EXPECT_EQ(open(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\New", KEY_READ), 2) << "nothing was created";
     EXPECT_EQ(RegCloseKey(held), 0);
+}
+
+TEST_F(Emulation, VolatileKeysHoldOnlyVolatileKeysAndEndWithARestart) {
+    ImportReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n");
+    auto create = [](const char* path, DWORD options) {
+        HKEY key = nullptr;
+        LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, KEY_READ,
+                                         nullptr, &key, nullptr);
+        if (status == 0) RegCloseKey(key);
+        return status;
+    };
+    ASSERT_EQ(create("SOFTWARE\\T\\Volatile\\Old", REG_OPTION_VOLATILE), 0);
+    struct Row {
+        const char* name;
+        const char* path;
+        DWORD options;
+        LSTATUS status;
+    };
+    const Row rows[] = {
+        {"a stable key below a volatile one", "SOFTWARE\\T\\Volatile\\New", 0, 1021},
+        {"nor deeper", "SOFTWARE\\T\\Volatile\\New\\Deeper", 0, 1021},
+        {"a volatile one below it", "SOFTWARE\\T\\Volatile\\Also", REG_OPTION_VOLATILE, 0},
+        {"an existing volatile key, opened", "SOFTWARE\\T\\Volatile\\Old", 0, 0},
+        {"a volatile key below a stable one", "SOFTWARE\\T\\Fleeting", REG_OPTION_VOLATILE, 0},
+    };
+    for (const Row& row : rows) EXPECT_EQ(create(row.path, row.options), row.status) << row.name;
+    std::ifstream store(root_ / "registry");
+    std::string text{std::istreambuf_iterator<char>(store), std::istreambuf_iterator<char>()};
+    EXPECT_NE(text.find(" =Volatile volatile\n"), std::string::npos) << "kept as such: " << text;
+    {
+        emu::RegistryTransaction restart(root_);
+        restart.registry().RemoveVolatile();
+        restart.Commit();
+    }
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\Volatile", 0, KEY_READ, &key), 2);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\Fleeting", 0, KEY_READ, &key), 2);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_READ, &key), 0);
+    EXPECT_EQ(RegCloseKey(key), 0);
 }
 
 }  // namespace
