@@ -8,7 +8,6 @@
 #include <string_view>
 #include <stdexcept>
 
-#include "codepage.h"
 #include "hex.h"
 #include "machine.h"
 #include "registry_store.h"
@@ -179,7 +178,7 @@ std::vector<Device> PresentDevices(Registry& registry) {
                 present.values = instance->Values();
                 const RegValue* guid = FindValue(present.values, "ClassGUID");
                 if (guid->type == REG_SZ) {
-                    std::string text = Utf16leToUtf8(guid->data.data(), guid->data.size());
+                    std::string text = AnsiData(*guid);
                     if (!text.empty() && text.back() == '\0') text.pop_back();
                     present.classGuid = ParseGuid(text).value_or(GUID{});
                 }
@@ -364,11 +363,8 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     const char* name = emu::PropertyValueName(Property);
     const emu::RegValue* value = name ? emu::FindValue(device->values, name) : nullptr;
     if (!value) return Fail(ERROR_INVALID_DATA, FALSE);
-    // The A call hands out the 8-bit form of what Windows keeps in UTF-16,
-    // exactly as stored: a list without its final NULs stays without them.
-    std::string data(value->data.begin(), value->data.end());
-    if (value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ)
-        data = emu::Utf16leToUtf8(value->data.data(), value->data.size());
+    // A list without its final NULs stays without them.
+    std::string data = emu::AnsiData(*value);
     DWORD needed = static_cast<DWORD>(data.size());
     if (RequiredSize) *RequiredSize = needed;
     if (PropertyRegDataType) *PropertyRegDataType = value->type;

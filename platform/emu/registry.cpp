@@ -99,10 +99,6 @@ bool RefusedPath(HKEY key, const char* sub) {
     return sub && sub[0] == '\\' && key != HKEY_CLASSES_ROOT;
 }
 
-bool IsStringType(DWORD type) {
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-}
-
 // The store's one way in, for operations that give a registry status.
 LSTATUS InRegistry(const std::function<LSTATUS(Registry&, bool&)>& operation) {
     return static_cast<LSTATUS>(WithRegistry([&](Registry& registry, bool& commit) {
@@ -224,9 +220,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
             if (lpcbData && !lpData) *lpcbData = 0;
             return ERROR_FILE_NOT_FOUND;
         }
-        std::string data(value->data.begin(), value->data.end());
-        if (emu::IsStringType(value->type))
-            data = emu::Utf16leToUtf8(value->data.data(), value->data.size());
+        std::string data = emu::AnsiData(*value);
         // Read before anything is written: the type and the size may share a variable.
         DWORD capacity = lpcbData ? *lpcbData : 0;
         if (lpType) *lpType = value->type;

@@ -97,6 +97,16 @@ struct NameLess {
 
 }  // namespace
 
+bool IsStringType(uint32_t type) {
+    constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegMultiSz = 7;
+    return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
+}
+
+std::string AnsiData(const RegValue& value) {
+    if (IsStringType(value.type)) return Utf16leToUtf8(value.data.data(), value.data.size());
+    return std::string(value.data.begin(), value.data.end());
+}
+
 RegKey* RegKey::Subkey(std::string_view name) const {
     auto it = std::lower_bound(subkeys_.begin(), subkeys_.end(), name, NameLess());
     return it != subkeys_.end() && CompareNames((*it)->name(), name) == 0 ? it->get() : nullptr;

@@ -32,6 +32,12 @@ struct RegValue {
     std::vector<uint8_t> data;  // as Windows stores it: strings in UTF-16LE
 };
 
+// Whether Windows keeps a type's data as UTF-16 text (REG_SZ, REG_EXPAND_SZ,
+// REG_MULTI_SZ); the data an 8-bit call hands out for a value, exactly as
+// stored: a string without its NUL stays without it.
+bool IsStringType(uint32_t type);
+std::string AnsiData(const RegValue& value);
+
 class Registry;
 
 // A key of the tree. Its name, id and parent are its registry's to set:
