@@ -262,8 +262,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND, DWO
             !emu::NamesEqual(interfaces ? id : id.substr(0, id.find('\\')), enumerator))
             continue;
         // The HID interface is the only interface class the machine has.
-        if (!allClasses && !emu::SameGuid(*ClassGuid, interfaces ? emu::kHidGuid : device.classGuid))
-            continue;
+        const GUID& itsClass = interfaces ? emu::kHidGuid : device.classGuid;
+        if (!allClasses && !emu::SameGuid(*ClassGuid, itsClass)) continue;
         set->devices.push_back(std::move(device));
     }
     return emu::Register(Kind::DeviceSet, std::move(set));

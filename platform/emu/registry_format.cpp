@@ -287,7 +287,8 @@ void StoreReader::ApplyKey(Record& record, bool journal) {
         Corrupt(line, "key id " + std::to_string(record.id) + " reused");
     if (record.parent == 0) {
         int index = Registry::RootIndex(record.name);
-        if (journal || index < 0 || record.isVolatile || record.name != Registry::RootName(static_cast<size_t>(index)))
+        if (journal || index < 0 || record.isVolatile ||
+            record.name != Registry::RootName(static_cast<size_t>(index)))
             Corrupt(line, "unknown root '" + record.name + "'");
         if (rootSeen_[index]) Corrupt(line, "second root " + record.name);
         rootSeen_[index] = true;

@@ -127,6 +127,7 @@ TEST_F(Emulation, QueryingFillsTypeAndSizeAsWindowsDoes) {
 TEST_F(Emulation, KeyPathsAndRightsThatWindowsRefuses) {
     ImportReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\Key]\n[HKEY_CLASSES_ROOT\\.txt]\n");
     constexpr REGSAM kSacl = 0x01000000;  // ACCESS_SYSTEM_SECURITY
+    const HKEY kLm = HKEY_LOCAL_MACHINE, kCr = HKEY_CLASSES_ROOT;
     HKEY key = nullptr;
     auto open = [&](HKEY from, const char* path, REGSAM access) {
         LSTATUS status = RegOpenKeyExA(from, path, 0, access, &key);
@@ -153,17 +154,19 @@ TEST_F(Emulation, KeyPathsAndRightsThatWindowsRefuses) {
          [&] { return RegSetKeySecurity(held, OWNER_SECURITY_INFORMATION, &empty); }, 1338},
         {"group asked for, none given",
          [&] { return RegSetKeySecurity(held, GROUP_SECURITY_INFORMATION, &empty); }, 1338},
-        {"open from a leading backslash", [&] { return open(HKEY_LOCAL_MACHINE, "\\SOFTWARE", KEY_READ); }, 161},
+        {"open from a leading backslash", [&] { return open(kLm, "\\SOFTWARE", KEY_READ); }, 161},
         {"create from a leading backslash", [&] { return create("\\SOFTWARE\\T\\New", KEY_READ); }, 161},
-        {"HKEY_CLASSES_ROOT's view takes one", [&] { return open(HKEY_CLASSES_ROOT, "\\.txt", KEY_READ); }, 0},
-        {"a trailing backslash is fine", [&] { return open(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\", KEY_READ); }, 0},
-        {"open for the SACL", [&] { return open(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\Key", KEY_READ | kSacl); }, 1314},
-        {"the SACL of a missing key", [&] { return open(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\Nope", kSacl); }, 2},
+        {"HKEY_CLASSES_ROOT's view takes one", [&] { return open(kCr, "\\.txt", KEY_READ); }, 0},
+        {"a trailing backslash is fine", [&] { return open(kLm, "SOFTWARE\\T\\", KEY_READ); }, 0},
+        {"open for the SACL", [&] { return open(kLm, "SOFTWARE\\T\\Key", KEY_READ | kSacl); }, 1314},
+        {"the SACL of a missing key", [&] { return open(kLm, "SOFTWARE\\T\\Nope", kSacl); }, 2},
         {"create for the SACL", [&] { return create("SOFTWARE\\T\\New", kSacl); }, 1314},
         {"open an existing key for it", [&] { return create("SOFTWARE\\T\\Key", kSacl); }, 1314},
         {"create with nowhere to put the key",
-         [&] { return RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\New", 0, nullptr, 0, KEY_READ,
-                                      nullptr, nullptr, nullptr); },
+         [&] {
+             return RegCreateKeyExA(kLm, "SOFTWARE\\T\\New", 0, nullptr, 0, KEY_READ, nullptr,
+                                    nullptr, nullptr);
+         },
          1010},
     };
     for (const Row& row : rows) EXPECT_EQ(row.call(), row.status) << row.name;
