@@ -8,7 +8,6 @@
 #include <string_view>
 #include <stdexcept>
 
-#include "codepage.h"
 #include "hex.h"
 #include "machine.h"
 #include "registry_store.h"
@@ -20,7 +19,62 @@ namespace {
 constexpr GUID kHidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 constexpr char kHidGuidText[] = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
 
+constexpr LSTATUS kErrorInvalidRegProperty = 534;
+constexpr DWORD kMaximumProperty = 0x25;  // SPDRP_MAXIMUM_PROPERTY
+
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// "{4d1e55b2-f16f-11cf-88cb-001111000030}", either case; none when it is not one.
+std::optional<GUID> ParseGuid(std::string_view text) {
+    constexpr std::string_view kShape = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
+    if (text.size() != kShape.size()) return std::nullopt;
+    uint8_t bytes[16];
+    size_t count = 0;
+    for (size_t i = 0; i < kShape.size(); ++i) {
+        if (kShape[i] != 'x') {
+            if (text[i] != kShape[i]) return std::nullopt;
+            continue;
+        }
+        int digit = HexDigit(text[i]);
+        if (digit < 0) return std::nullopt;
+        if (count % 2 == 0) bytes[count / 2] = 0;
+        bytes[count / 2] = static_cast<uint8_t>(bytes[count / 2] << 4 | digit);
+        ++count;
+    }
+    GUID guid;
+    guid.Data1 = uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 |
+                 bytes[3];
+    guid.Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
+    guid.Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
+    std::memcpy(guid.Data4, bytes + 8, 8);
+    return guid;
+}
+
+// The value of the instance key behind a registry property, by SPDRP_ code;
+// null for the properties Windows keeps elsewhere.
+const char* PropertyValueName(DWORD property) {
+    static const char* const kNames[] = {
+        "DeviceDesc", "HardwareID", "CompatibleIDs", nullptr,     "Service",
+        nullptr,      nullptr,      "Class",         "ClassGUID", "Driver",
+        "ConfigFlags", "Mfg",       "FriendlyName",  "LocationInformation"};
+    return property < sizeof kNames / sizeof kNames[0] ? kNames[property] : nullptr;
+}
+
+const RegValue* FindValue(const std::vector<RegValue>& values, std::string_view name) {
+    for (const RegValue& value : values) {
+        if (NamesEqual(value.name, name)) return &value;
+    }
+    return nullptr;
+}
+
+// Whether a device instance ID names the device: ENUMERATOR\DEVICE\INSTANCE.
+bool IsInstanceId(std::string_view id) {
+    size_t first = id.find('\\');
+    if (first == 0 || first == std::string_view::npos) return false;
+    size_t second = id.find('\\', first + 1);
+    return second != std::string_view::npos && second > first + 1 && second + 1 < id.size() &&
+           id.find('\\', second + 1) == std::string_view::npos;
+}
 
 // A snapshot of the devices or interfaces present when the set was built.
 struct DeviceSet : Object {
@@ -121,9 +175,12 @@ std::vector<Device> PresentDevices(Registry& registry) {
                 if (!instance->Value("ClassGUID")) continue;
                 Device present;
                 present.instanceId = enumerator->name() + "\\" + device->name() + "\\" + instance->name();
-                if (const RegValue* ids = instance->Value("HardwareID")) {
-                    present.hardwareIds = ids->data;
-                    present.hardwareIdType = ids->type;
+                present.values = instance->Values();
+                const RegValue* guid = FindValue(present.values, "ClassGUID");
+                if (guid->type == REG_SZ) {
+                    std::string text = AnsiData(*guid);
+                    if (!text.empty() && text.back() == '\0') text.pop_back();
+                    present.classGuid = ParseGuid(text).value_or(GUID{});
                 }
                 out.push_back(std::move(present));
             }
@@ -136,6 +193,7 @@ std::string InterfacePath(const std::string& instanceId) {
     std::string path = "\\\\?\\" + instanceId;
     for (size_t i = 4; i < path.size(); ++i) {
         if (path[i] == '\\') path[i] = '#';
+        if (path[i] >= 'A' && path[i] <= 'Z') path[i] = static_cast<char>(path[i] - 'A' + 'a');
     }
     return path + "#" + kHidGuidText;
 }
@@ -171,9 +229,9 @@ BOOLEAN HidD_GetAttributes(HANDLE HidDeviceObject, PHIDD_ATTRIBUTES Attributes) 
     if (!device) return Fail<BOOLEAN>(ERROR_INVALID_HANDLE, FALSE);
     if (uint32_t error = emu::Enter("HidD_GetAttributes", device->path))
         return Fail<BOOLEAN>(error, FALSE);
-    if (!Attributes || Attributes->Size != sizeof(HIDD_ATTRIBUTES))
-        return Fail<BOOLEAN>(ERROR_INVALID_PARAMETER, FALSE);
+    if (!Attributes) return Fail<BOOLEAN>(ERROR_INVALID_PARAMETER, FALSE);
     std::string deviceId = device->instanceId.substr(0, device->instanceId.rfind('\\'));
+    Attributes->Size = sizeof(HIDD_ATTRIBUTES);  // the call's to set, not the caller's
     Attributes->VendorID = emu::IdAfter(deviceId, "VID_");
     Attributes->ProductID = emu::IdAfter(deviceId, "PID_");
     Attributes->VersionNumber = 0;
@@ -185,15 +243,29 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND, DWO
         return Fail(error, INVALID_HANDLE_VALUE);
     bool interfaces = (Flags & DIGCF_DEVICEINTERFACE) != 0;
     bool allClasses = (Flags & DIGCF_ALLCLASSES) != 0;
-    if (Enumerator || (!ClassGuid && !allClasses))
-        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (!ClassGuid && !allClasses) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    // Documented: a device list takes an enumerator's name, an interface list
+    // the instance ID of the one device whose interfaces it lists.
+    std::string_view enumerator = Enumerator ? Enumerator : "";
+    if (!enumerator.empty() &&
+        (interfaces ? !emu::IsInstanceId(enumerator)
+                    : enumerator.find('\\') != std::string_view::npos))
+        return Fail(ERROR_INVALID_DATA, INVALID_HANDLE_VALUE);
     std::vector<Device> devices;
     if (uint32_t error = emu::ReadDevices(interfaces, devices))
         return Fail(error, INVALID_HANDLE_VALUE);
     auto set = std::make_unique<DeviceSet>();
     set->interfaces = interfaces;
-    // Only the HID class is known here: a set of another class is empty.
-    if (allClasses || emu::SameGuid(*ClassGuid, emu::kHidGuid)) set->devices = std::move(devices);
+    for (Device& device : devices) {
+        std::string_view id = device.instanceId;
+        if (!enumerator.empty() &&
+            !emu::NamesEqual(interfaces ? id : id.substr(0, id.find('\\')), enumerator))
+            continue;
+        // The HID interface is the only interface class the machine has.
+        const GUID& itsClass = interfaces ? emu::kHidGuid : device.classGuid;
+        if (!allClasses && !emu::SameGuid(*ClassGuid, itsClass)) continue;
+        set->devices.push_back(std::move(device));
+    }
     return emu::Register(Kind::DeviceSet, std::move(set));
 }
 
@@ -229,6 +301,8 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
                                       DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
                                       PSP_DEVINFO_DATA DeviceInfoData) {
+    if (!emu::LookupAs<DeviceSet>(DeviceInfoSet, Kind::DeviceSet))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
     if (!DeviceInterfaceData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     const Device* device = emu::Member(DeviceInfoSet, DeviceInterfaceData->Reserved, true);
     if (!device) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -266,7 +340,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
     if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
         return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
     if (!inRange) return Fail(ERROR_NO_MORE_ITEMS, FALSE);
-    std::memset(&DeviceInfoData->ClassGuid, 0, sizeof DeviceInfoData->ClassGuid);
+    DeviceInfoData->ClassGuid = set->devices[MemberIndex].classGuid;
     DeviceInfoData->DevInst = MemberIndex + 1;
     DeviceInfoData->Reserved = MemberIndex + 1;
     return TRUE;
@@ -276,24 +350,27 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
                                        DWORD Property, PDWORD PropertyRegDataType,
                                        PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                        PDWORD RequiredSize) {
-    if (!DeviceInfoData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     auto* set = emu::LookupAs<DeviceSet>(DeviceInfoSet, Kind::DeviceSet);
     if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!DeviceInfoData) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
+        return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
     const Device* device = emu::Member(DeviceInfoSet, DeviceInfoData->Reserved, set->interfaces);
     if (!device) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     if (uint32_t error = emu::Enter("SetupDiGetDeviceRegistryPropertyA", device->instanceId))
         return Fail(error, FALSE);
-    if (Property != SPDRP_HARDWAREID) return Fail(ERROR_INVALID_DATA, FALSE);
-    if (!device->hardwareIds) return Fail(ERROR_INVALID_DATA, FALSE);
-    // The A call hands out the 8-bit form of what Windows keeps in UTF-16,
-    // exactly as stored: a list without its final NULs stays without them.
-    std::string ids = emu::Utf16leToUtf8(device->hardwareIds->data(), device->hardwareIds->size());
-    DWORD needed = static_cast<DWORD>(ids.size());
+    if (Property >= emu::kMaximumProperty) return Fail(emu::kErrorInvalidRegProperty, FALSE);
+    const char* name = emu::PropertyValueName(Property);
+    const emu::RegValue* value = name ? emu::FindValue(device->values, name) : nullptr;
+    if (!value) return Fail(ERROR_INVALID_DATA, FALSE);
+    // A list without its final NULs stays without them.
+    std::string data = emu::AnsiData(*value);
+    DWORD needed = static_cast<DWORD>(data.size());
     if (RequiredSize) *RequiredSize = needed;
-    if (PropertyRegDataType) *PropertyRegDataType = device->hardwareIdType;
+    if (PropertyRegDataType) *PropertyRegDataType = value->type;
     if (!PropertyBuffer || PropertyBufferSize < needed)
         return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
-    std::memcpy(PropertyBuffer, ids.data(), ids.size());
+    std::memcpy(PropertyBuffer, data.data(), data.size());
     return TRUE;
 }

@@ -294,6 +294,7 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
         return Fail<DWORD>(ERROR_INSUFFICIENT_BUFFER, nSize);
     }
     std::memcpy(lpFilename, path.c_str(), path.size() + 1);
+    emu::SetLastErrorCode(ERROR_SUCCESS);  // as Windows does on success
     return static_cast<DWORD>(path.size());
 }
 
@@ -301,6 +302,8 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID lpEnvironment,
                     LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
                     LPPROCESS_INFORMATION lpProcessInformation) {
+    // Windows clears the record first, so a failed start leaves no stale handle in it.
+    if (lpProcessInformation) *lpProcessInformation = PROCESS_INFORMATION{};
     const char* subject = lpCommandLine ? lpCommandLine : lpApplicationName;
     if (uint32_t error = emu::Enter("CreateProcessA", subject ? subject : ""))
         return Fail(error, FALSE);

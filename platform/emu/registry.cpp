@@ -27,8 +27,10 @@ struct KeyHandle : Object {
 
 constexpr uint32_t kWow64Views = 0x0300;  // KEY_WOW64_64KEY, KEY_WOW64_32KEY: no rights
 constexpr uint32_t kSaclSecurityInformation = 0x00000008;
-constexpr LSTATUS kErrorInvalidOwner = 1307;
-constexpr LSTATUS kErrorInvalidPrimaryGroup = 1308;
+constexpr LSTATUS kErrorBadPathname = 161;
+constexpr LSTATUS kErrorBadKey = 1010;
+constexpr LSTATUS kErrorChildMustBeVolatile = 1021;
+constexpr LSTATUS kErrorPrivilegeNotHeld = 1314;
 constexpr DWORD kCreatedNewKey = 1, kOpenedExistingKey = 2;
 
 const char* PredefinedRoot(HKEY key) {
@@ -57,8 +59,15 @@ uint32_t HandleAccess(HKEY key) {
 
 bool HandleMay(HKEY key, uint32_t rights) { return (HandleAccess(key) & rights) == rights; }
 
+// The right to a key's SACL comes from SeSecurityPrivilege, never from its
+// DACL, and the emulated process has no way to enable that privilege.
+LSTATUS CheckPrivileges(REGSAM desired) {
+    return (desired & kAccessSystemSecurity) ? kErrorPrivilegeNotHeld : ERROR_SUCCESS;
+}
+
 // The running process's access to a key, per the key's descriptor.
 LSTATUS CheckKeyAccess(const RegKey& key, REGSAM desired, uint32_t& granted) {
+    if (LSTATUS refused = CheckPrivileges(desired)) return refused;
     return static_cast<LSTATUS>(
         AccessCheck(KeyDescriptor(key), ProcessToken(), desired & ~kWow64Views, granted));
 }
@@ -81,6 +90,13 @@ std::string Join(const std::string& base, const char* sub) {
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     }
     return path;
+}
+
+// Windows takes a subkey path that starts with a backslash for a path from the
+// registry's top, which no key handle's subkeys are; HKEY_CLASSES_ROOT is a
+// view that Windows' own library resolves first, and it takes one.
+bool RefusedPath(HKEY key, const char* sub) {
+    return sub && sub[0] == '\\' && key != HKEY_CLASSES_ROOT;
 }
 
 // The store's one way in, for operations that give a registry status.
@@ -138,6 +154,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
     if (base.empty()) return ERROR_INVALID_HANDLE;
     if (uint32_t error = emu::Enter("RegOpenKeyExA", emu::Join(base, lpSubKey)))
         return static_cast<LSTATUS>(error);
+    if (emu::RefusedPath(hKey, lpSubKey)) return emu::kErrorBadPathname;
     return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* from = emu::Resolve(registry, hKey, status);
@@ -199,19 +216,25 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
         RegKey* key = emu::Resolve(registry, hKey, status);
         if (!key) return status;
         const emu::RegValue* value = key->Value(lpValueName ? lpValueName : "");
-        if (!value) return ERROR_FILE_NOT_FOUND;
-        std::string data(value->data.begin(), value->data.end());
-        if (value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ)
-            data = emu::Utf16leToUtf8(value->data.data(), value->data.size());
+        if (!value) {
+            if (lpcbData && !lpData) *lpcbData = 0;
+            return ERROR_FILE_NOT_FOUND;
+        }
+        std::string data = emu::AnsiData(*value);
+        // Read before anything is written: the type and the size may share a variable.
+        DWORD capacity = lpcbData ? *lpcbData : 0;
         if (lpType) *lpType = value->type;
         if (!lpcbData) return ERROR_SUCCESS;
-        DWORD capacity = *lpcbData;
         *lpcbData = static_cast<DWORD>(data.size());
         if (!lpData) return ERROR_SUCCESS;
         if (capacity < data.size()) return ERROR_MORE_DATA;
-        // Data as stored: a string value without its NUL stays without it.
         // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
         std::memcpy(lpData, data.data(), data.size());
+        // A string stored without its NUL gets one where the buffer has room;
+        // the size given back stays the data's.
+        if (emu::IsStringType(value->type) && !data.empty() && data.back() != '\0' &&
+            capacity > data.size())
+            lpData[data.size()] = '\0';
         return ERROR_SUCCESS;
     });
 }
@@ -237,16 +260,17 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     });
 }
 
-LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
-                        LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                        LPDWORD lpdwDisposition) {
-    if (!phkResult) return ERROR_INVALID_PARAMETER;
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions,
+                        REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                        PHKEY phkResult, LPDWORD lpdwDisposition) {
+    if (!phkResult) return emu::kErrorBadKey;
     *phkResult = nullptr;
     std::string base = emu::HandlePath(hKey);
     if (base.empty()) return ERROR_INVALID_HANDLE;
     if (uint32_t error = emu::Enter("RegCreateKeyExA", emu::Join(base, lpSubKey)))
         return static_cast<LSTATUS>(error);
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+    if (emu::RefusedPath(hKey, lpSubKey)) return emu::kErrorBadPathname;
     std::optional<emu::SecurityDescriptor> given;
     if (lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor) {
         given.emplace();
@@ -269,10 +293,13 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
             if (LSTATUS denied = emu::CheckKeyAccess(*key, samDesired, granted)) return denied;
             disposition = emu::kOpenedExistingKey;
         } else {
+            if (LSTATUS refused = emu::CheckPrivileges(samDesired)) return refused;
             uint32_t parentAccess = 0;
             if (LSTATUS denied = emu::CheckKeyAccess(*deepest, KEY_CREATE_SUB_KEY, parentAccess))
                 return denied;
-            key = registry.Create(*from, lpSubKey);
+            bool isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+            if (deepest->IsVolatile() && !isVolatile) return emu::kErrorChildMustBeVolatile;
+            key = registry.Create(*from, lpSubKey, isVolatile);
             if (!key) return ERROR_INVALID_PARAMETER;
             if (given) {
                 emu::SecurityDescriptor descriptor = emu::KeyDescriptor(*key);
@@ -312,8 +339,13 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     emu::RegValue value;
     value.name = lpValueName ? lpValueName : "";
     value.type = dwType;
+    // Windows looks one byte past a string given without its NUL, and stores
+    // the NUL it finds there with the string.
+    if (emu::IsStringType(dwType) && lpData && cbData && lpData[cbData - 1] != 0 &&
+        lpData[cbData] == 0)
+        ++cbData;
     std::string_view given(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
-    if (dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ) {
+    if (emu::IsStringType(dwType)) {
         value.data = emu::Utf8ToUtf16le(given);
     } else {
         value.data.assign(given.begin(), given.end());
@@ -370,10 +402,9 @@ LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
     emu::SecurityDescriptor given;
     if (uint32_t invalid = emu::ReadDescriptor(pSecurityDescriptor, given))
         return static_cast<LSTATUS>(invalid);
-    if ((SecurityInformation & OWNER_SECURITY_INFORMATION) && !given.owner)
-        return emu::kErrorInvalidOwner;
-    if ((SecurityInformation & GROUP_SECURITY_INFORMATION) && !given.group)
-        return emu::kErrorInvalidPrimaryGroup;
+    if (((SecurityInformation & OWNER_SECURITY_INFORMATION) && !given.owner) ||
+        ((SecurityInformation & GROUP_SECURITY_INFORMATION) && !given.group))
+        return ERROR_INVALID_SECURITY_DESCR;
     return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
         LSTATUS status = ERROR_SUCCESS;
         RegKey* key = emu::Resolve(registry, hKey, status);

@@ -69,7 +69,8 @@ bool ParseNumber(std::string_view token, Number& out) {
 
 void AppendKeyRecord(std::string& out, const RegKey& key) {
     out += "K " + std::to_string(key.id()) + ' ' +
-           std::to_string(key.parent() ? key.parent()->id() : 0) + ' ' + Escape(key.name()) + '\n';
+           std::to_string(key.parent() ? key.parent()->id() : 0) + ' ' + Escape(key.name()) +
+           (key.IsVolatile() ? " volatile\n" : "\n");
     if (!key.Sddl().empty()) out += "S " + key.Sddl() + '\n';
     for (const RegValue& value : key.Values()) {
         out += "V " + std::to_string(value.type) + ' ' + Escape(value.name) + ' ';
@@ -245,9 +246,10 @@ StoreReader::Record StoreReader::ParseRecord(char kind, const std::vector<std::s
     record.line = line_;
     record.kind = kind;
     if (kind == 'K') {
-        if (fields.size() != 4 || !ParseNumber(fields[1], record.id) ||
+        record.isVolatile = fields.size() == 5 && fields[4] == "volatile";
+        if (fields.size() != (record.isVolatile ? 5 : 4) || !ParseNumber(fields[1], record.id) ||
             !ParseNumber(fields[2], record.parent) || !Unescape(fields[3], record.name))
-            Corrupt("expected 'K ID PARENT =NAME'");
+            Corrupt("expected 'K ID PARENT =NAME', then 'volatile' for a volatile key");
     } else if (fields.size() != 2 || !ParseNumber(fields[1], record.id)) {
         Corrupt("expected 'D ID'");
     }
@@ -270,6 +272,8 @@ void StoreReader::ApplyKey(Record& record, bool journal) {
         uint64_t parent = existing->parent() ? existing->parent()->id() : 0;
         if (parent != record.parent || existing->name() != record.name)
             Corrupt(line, "key id " + std::to_string(record.id) + " changes its parent or name");
+        if (existing->volatile_ != record.isVolatile)
+            Corrupt(line, "key id " + std::to_string(record.id) + " changes its volatility");
         CheckValueNames(record);
         existing->sddl_ = std::move(record.sddl);
         existing->values_ = std::move(record.values);
@@ -283,7 +287,8 @@ void StoreReader::ApplyKey(Record& record, bool journal) {
         Corrupt(line, "key id " + std::to_string(record.id) + " reused");
     if (record.parent == 0) {
         int index = Registry::RootIndex(record.name);
-        if (journal || index < 0 || record.name != Registry::RootName(static_cast<size_t>(index)))
+        if (journal || index < 0 || record.isVolatile ||
+            record.name != Registry::RootName(static_cast<size_t>(index)))
             Corrupt(line, "unknown root '" + record.name + "'");
         if (rootSeen_[index]) Corrupt(line, "second root " + record.name);
         rootSeen_[index] = true;
@@ -304,11 +309,14 @@ void StoreReader::ApplyKey(Record& record, bool journal) {
         record.name.find('\\') != std::string::npos)
         Corrupt(line, "bad key name '" + record.name + "'");
     if (parent->Subkey(record.name)) Corrupt(line, "second key named '" + record.name + "'");
+    if (parent->volatile_ && !record.isVolatile)
+        Corrupt(line, "key id " + std::to_string(record.id) + " is stable below a volatile key");
     if (Registry::Depth(*parent) + 1 > Registry::MaxDepth(Registry::RootOf(*parent)))
         Corrupt(line, "key deeper than Windows allows");
     auto key = std::make_unique<RegKey>();
     key->name_ = std::move(record.name);
     key->id_ = record.id;
+    key->volatile_ = record.isVolatile;
     key->sddl_ = std::move(record.sddl);
     if (journal) CheckValueNames(record);
     key->values_ = std::move(record.values);

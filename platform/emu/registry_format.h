@@ -42,6 +42,7 @@ private:
         int line = 0;
         char kind = 0;  // 'K' or 'D'
         uint64_t id = 0, parent = 0;
+        bool isVolatile = false;
         std::string name, sddl;
         std::vector<RegValue> values;
     };

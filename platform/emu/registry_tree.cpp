@@ -97,6 +97,16 @@ struct NameLess {
 
 }  // namespace
 
+bool IsStringType(uint32_t type) {
+    constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegMultiSz = 7;
+    return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
+}
+
+std::string AnsiData(const RegValue& value) {
+    if (IsStringType(value.type)) return Utf16leToUtf8(value.data.data(), value.data.size());
+    return std::string(value.data.begin(), value.data.end());
+}
+
 RegKey* RegKey::Subkey(std::string_view name) const {
     auto it = std::lower_bound(subkeys_.begin(), subkeys_.end(), name, NameLess());
     return it != subkeys_.end() && CompareNames((*it)->name(), name) == 0 ? it->get() : nullptr;
@@ -223,7 +233,7 @@ size_t Registry::Depth(const RegKey& key) {
     return depth;
 }
 
-RegKey* Registry::Create(RegKey& from, std::string_view path) {
+RegKey* Registry::Create(RegKey& from, std::string_view path, bool isVolatile) {
     std::vector<std::string_view> parts = SplitPath(path);
     for (std::string_view part : parts) {
         if (!KeyNameFits(part)) return nullptr;
@@ -237,6 +247,7 @@ RegKey* Registry::Create(RegKey& from, std::string_view path) {
             auto created = std::make_unique<RegKey>();
             created->name_ = std::string(part);
             created->id_ = nextId_++;
+            created->volatile_ = isVolatile;
             next = Insert(*key, std::move(created));
             next->Touch();
         }
@@ -251,6 +262,21 @@ RegKey* Registry::CreatePath(std::string_view fullPath) {
     if (!root) return nullptr;
     if (slash == std::string_view::npos) return root;
     return Create(*root, fullPath.substr(slash + 1));
+}
+
+void Registry::RemoveVolatile() {
+    std::vector<RegKey*> found, pending;
+    for (const auto& root : roots_) pending.push_back(root.get());
+    while (!pending.empty()) {
+        RegKey* key = pending.back();
+        pending.pop_back();
+        if (key->volatile_) {
+            found.push_back(key);  // with all below it, volatile too
+            continue;
+        }
+        for (RegKey* subkey : key->Subkeys()) pending.push_back(subkey);
+    }
+    for (RegKey* key : found) Remove(*key);
 }
 
 void Registry::Remove(RegKey& key) {

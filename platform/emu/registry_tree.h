@@ -32,6 +32,12 @@ struct RegValue {
     std::vector<uint8_t> data;  // as Windows stores it: strings in UTF-16LE
 };
 
+// Whether Windows keeps a type's data as UTF-16 text (REG_SZ, REG_EXPAND_SZ,
+// REG_MULTI_SZ); the data an 8-bit call hands out for a value, exactly as
+// stored: a string without its NUL stays without it.
+bool IsStringType(uint32_t type);
+std::string AnsiData(const RegValue& value);
+
 class Registry;
 
 // A key of the tree. Its name, id and parent are its registry's to set:
@@ -57,6 +63,9 @@ public:
     const std::string& Sddl() const { return sddl_; }
     void SetSddl(std::string sddl);
 
+    // A volatile key lasts until the machine restarts, and so does all below it.
+    bool IsVolatile() const { return volatile_; }
+
 private:
     friend class Registry;
     friend class StoreReader;
@@ -67,6 +76,7 @@ private:
     RegKey* parent_ = nullptr;
     Registry* registry_ = nullptr;
     bool touched_ = false;
+    bool volatile_ = false;
     std::string sddl_;
     std::vector<RegValue> values_;
     std::vector<std::unique_ptr<RegKey>> subkeys_;  // sorted by CompareNames
@@ -87,13 +97,15 @@ public:
     RegKey* Find(RegKey& from, std::string_view path);
     // A full path such as "HKEY_LOCAL_MACHINE\SYSTEM\x" or "HKLM\SYSTEM\x".
     RegKey* FindPath(std::string_view fullPath);
-    // Creates what is missing along the path; the case given is kept.
-    // Returns null when a name is empty or longer than 255 characters, or the
-    // key would lie deeper than Windows allows (MaxDepth).
-    RegKey* Create(RegKey& from, std::string_view path);
+    // Creates what is missing along the path, volatile or not; the case
+    // given is kept. Returns null when a name is empty or longer than 255
+    // characters, or the key would lie deeper than Windows allows (MaxDepth).
+    RegKey* Create(RegKey& from, std::string_view path, bool isVolatile = false);
     RegKey* CreatePath(std::string_view fullPath);
     // Removes the key and everything under it.
     void Remove(RegKey& key);
+    // Removes the volatile keys, as a restart does.
+    void RemoveVolatile();
 
     // How many levels of keys a root may hold under it: Windows counts 512
     // from \REGISTRY, where HKLM is \REGISTRY\MACHINE (two levels) and HKCU

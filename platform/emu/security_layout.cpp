@@ -118,7 +118,8 @@ std::vector<uint8_t> SelfRelativeBytes(const SecurityDescriptor& descriptor, uin
 
 uint32_t ReadDescriptor(const void* descriptor, SecurityDescriptor& out) {
     const auto* bytes = static_cast<const uint8_t*>(descriptor);
-    if (!bytes || bytes[0] != SECURITY_DESCRIPTOR_REVISION) return ERROR_INVALID_SECURITY_DESCR;
+    if (!bytes) return ERROR_INVALID_SECURITY_DESCR;
+    if (bytes[0] != SECURITY_DESCRIPTOR_REVISION) return kErrorUnknownRevision;
     uint16_t control = Get16(bytes + 2);
     const uint8_t *owner = nullptr, *group = nullptr, *dacl = nullptr;
     if (control & kSeSelfRelative) {

@@ -20,7 +20,8 @@ std::optional<Sid> ReadSid(const uint8_t* bytes, size_t available);
 // (OWNER_/GROUP_/DACL_SECURITY_INFORMATION).
 std::vector<uint8_t> SelfRelativeBytes(const SecurityDescriptor& descriptor, uint32_t information);
 // Reads an absolute (pointers) or self-relative (offsets) descriptor. Returns
-// 0, ERROR_INVALID_SECURITY_DESCR or ERROR_INVALID_ACL.
+// 0, ERROR_UNKNOWN_REVISION (a revision other than 1),
+// ERROR_INVALID_SECURITY_DESCR or ERROR_INVALID_ACL.
 uint32_t ReadDescriptor(const void* descriptor, SecurityDescriptor& out);
 // The byte length an ACL's ACEs take (header included); none when the ACL's
 // header or one of its ACEs is malformed.

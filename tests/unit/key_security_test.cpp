@@ -37,7 +37,7 @@ TEST_F(Security, SetKeySecurityReplacesTheDaclOnlyAndKeepsIt) {
         LSTATUS status;
     };
     const Row rows[] = {
-        {"descriptor revision 0", 0, 0, ERROR_INVALID_SECURITY_DESCR},
+        {"descriptor revision 0", 0, 0, 1305},  // ERROR_UNKNOWN_REVISION
         {"ACL revision 9", 8 + 0, 9, ERROR_INVALID_ACL},
         {"ACE beyond the ACL's size", 8 + 2, 16, ERROR_INVALID_ACL},
         {"ACE of a type no DACL holds", 8 + 8, 0x11, ERROR_INVALID_ACL},

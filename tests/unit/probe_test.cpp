@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 
 #include "detect/detect.h"
 #include "fixture.h"
@@ -12,9 +13,12 @@ constexpr char kAdapterAlt[] = "HID\\VID_2F1D&PID_7C03\\1&2&0&0000";
 constexpr char kSibling[] = "HID\\VID_2F1D&PID_7C04\\1&3&0&0000";
 constexpr char kMouse[] = "HID\\VID_046D&PID_C077\\1&4&0&0000";
 
+// As Windows hands it out: in lower case.
 std::string PathOf(const std::string& instanceId) {
     std::string path = "\\\\?\\" + instanceId;
     std::replace(path.begin() + 4, path.end(), '\\', '#');
+    std::transform(path.begin(), path.end(), path.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return path + "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -47,7 +48,7 @@ protected:
         GetStartupInfoA(&startup);
         startup.dwFlags |= STARTF_USESHOWWINDOW;
         startup.wShowWindow = SW_HIDE;
-        info = PROCESS_INFORMATION{};
+        std::memset(&info, 0xA5, sizeof info);  // what a failed start must not leave
         SetLastError(0);
         BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
                                       CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &info);
@@ -231,6 +232,9 @@ TEST_F(Process, FailsToStartWithWindowsErrors) {
             Finish(info);
         }
         EXPECT_EQ(error_, c.error) << c.name;
+        EXPECT_TRUE(info.hProcess == nullptr && info.hThread == nullptr &&
+                    info.dwProcessId == 0 && info.dwThreadId == 0)
+            << c.name << ": the record is cleared";
         EXPECT_EQ(emu::OutstandingResources(), 0u) << c.name;
     }
     EXPECT_FALSE(fs::exists(log_)) << "nothing ran";
@@ -441,7 +445,9 @@ TEST_F(Process, ProgramsLearnHowTheyWereStarted) {
     EXPECT_EQ(startup.lpReserved, nullptr);
     EXPECT_EQ(startup.cbReserved2, 0);
     char path[MAX_PATH];
+    SetLastError(ERROR_ACCESS_DENIED);
     ASSERT_GT(GetModuleFileNameA(nullptr, path, sizeof path), 3u);
+    EXPECT_EQ(GetLastError(), 0u) << "a success clears the last error";
     EXPECT_STREQ(startup.lpTitle, path);
     char small[4];
     EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), 4u);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/emu/key_security.h"
 #include "platform/emu/machine.h"
 #include "platform/emu/codepage.h"
 #include "platform/emu/registry_store.h"
@@ -429,12 +430,18 @@ TEST_F(RegFileTest, InitMakesAnEmptyMachineOnceOnly) {
         emu::Registry& registry = transaction.registry();
         for (const char* path : {"HKLM\\SYSTEM\\CurrentControlSet\\Services",
                                  "HKLM\\SYSTEM\\CurrentControlSet\\Enum",
-                                 "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager"}) {
+                                 "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                 "HKLM\\SOFTWARE"}) {
             EXPECT_NE(registry.FindPath(path), nullptr) << path;
         }
         registry.CreatePath("HKLM\\SOFTWARE\\Mine");
         transaction.Commit();
     }
+    EXPECT_EQ(emu::ReadKeySddl(root, "HKLM\\SOFTWARE"),
+              "O:BAG:SYD:PAI(A;CIIO;KA;;;CO)(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;CI;KR;;;AC)"
+              "(A;CI;KR;;;S-1-15-3-1024-1065365936-1281604716-3511738428-1654721687-432734479-"
+              "3232135806-4053264122-3456934681)")
+        << "Windows' own";
     std::ifstream in(root / "registry");
     std::string saved{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_THROW(InitMachine(root), std::runtime_error);

@@ -77,6 +77,11 @@ int RegSddl(const Arguments& args) {
 
 int Restart(const Arguments& args) {
     fs::path root = MachineArgument(args[0]);
+    {
+        emu::RegistryTransaction transaction(root);
+        transaction.registry().RemoveVolatile();
+        transaction.Commit();
+    }
     for (const std::string& note : emu::RestartMachine(root)) {
         std::fprintf(stderr, "vtn2-machine: restart: %s\n", note.c_str());
     }
@@ -116,8 +121,9 @@ const Command kCommands[] = {
      "KW, RC, WD or 0x hex and SIDs such as BA, SY, WD, AU, BU or S-1-5-32-544. Malformed\n"
      "SDDL is refused and the key left as it was.\n",
      RegSddl},
-    {"restart", "ROOT", 1, 1, "do to the machine's files what a restart of Windows does",
-     "Carries out, in order, the moves that MoveFileExA recorded for the next restart\n"
+    {"restart", "ROOT", 1, 1, "do to the machine what a restart of Windows does",
+     "Drops the volatile keys (made with REG_OPTION_VOLATILE), then carries out, in order,\n"
+     "the moves that MoveFileExA recorded for the next restart\n"
      "(HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager, PendingFileRenameOperations):\n"
      "each source is moved over its destination, read-only or not, with its attributes; an\n"
      "empty destination deletes the source. A move that can't be made is skipped with a note\n"

@@ -432,6 +432,13 @@ void AppendKey(std::string& out, const emu::RegKey& top) {
     }
 }
 
+// HKLM\SOFTWARE as Windows Server 2016 and later install it: owned by the
+// administrators, protected, its entries inherited by every key below.
+constexpr char kSoftwareSddl[] =
+    "O:BAG:SYD:PAI(A;CIIO;KA;;;CO)(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;CI;KR;;;AC)"
+    "(A;CI;KR;;;S-1-15-3-1024-1065365936-1281604716-3511738428-1654721687-432734479-3232135806-"
+    "4053264122-3456934681)";
+
 }  // namespace
 
 void InitMachine(const fs::path& root) {
@@ -446,6 +453,7 @@ void InitMachine(const fs::path& root) {
                              "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager"}) {
         registry.CreatePath(path);
     }
+    registry.CreatePath("HKLM\\SOFTWARE")->SetSddl(kSoftwareSddl);
     emu::RegistryTransaction::Create(root, registry);
 }
 
