@@ -426,9 +426,14 @@ std::optional<std::string> CarryOut(const std::string& source, const std::string
 std::vector<std::string> RestartMachine(const fs::path& root) {
     MachineScope scope(root);
     RegistryTransaction transaction(root);
+    // Volatile keys live only until the machine stops.
+    transaction.registry().RemoveVolatile();
     RegKey* sessionManager = transaction.registry().FindPath(kSessionManager);
     std::vector<std::string> notes;
-    if (!sessionManager || !sessionManager->Value(kPendingMoves)) return notes;
+    if (!sessionManager || !sessionManager->Value(kPendingMoves)) {
+        transaction.Commit();
+        return notes;
+    }
     AttributeStore attributes(root, AttributeStore::kWrite);
     for (const auto& [source, destination] : PendingPairs(sessionManager->Value(kPendingMoves))) {
         if (std::optional<std::string> note = CarryOut(source, destination, attributes))

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "platform/emu/files.h"
 #include "platform/emu/key_security.h"
 #include "platform/emu/registry_store.h"
 #include "platform/emulation.h"
@@ -291,11 +292,7 @@ TEST_F(Emulation, VolatileKeysHoldOnlyVolatileKeysAndEndWithARestart) {
     std::ifstream store(root_ / "registry");
     std::string text{std::istreambuf_iterator<char>(store), std::istreambuf_iterator<char>()};
     EXPECT_NE(text.find(" =Volatile volatile\n"), std::string::npos) << "kept as such: " << text;
-    {
-        emu::RegistryTransaction restart(root_);
-        restart.registry().RemoveVolatile();
-        restart.Commit();
-    }
+    emu::RestartMachine(root_);
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\Volatile", 0, KEY_READ, &key), 2);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T\\Fleeting", 0, KEY_READ, &key), 2);

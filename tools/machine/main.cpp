@@ -77,11 +77,6 @@ int RegSddl(const Arguments& args) {
 
 int Restart(const Arguments& args) {
     fs::path root = MachineArgument(args[0]);
-    {
-        emu::RegistryTransaction transaction(root);
-        transaction.registry().RemoveVolatile();
-        transaction.Commit();
-    }
     for (const std::string& note : emu::RestartMachine(root)) {
         std::fprintf(stderr, "vtn2-machine: restart: %s\n", note.c_str());
     }
