@@ -1,5 +1,5 @@
 # The Installer on two platforms. See README.md.
-.PHONY: all native windows sign release sanitize fuzz-build fuzz test demo deps clean
+.PHONY: all native windows sign release sanitize fuzz-build fuzz test demo deps mutate clean
 
 all: native
 
@@ -68,6 +68,12 @@ demo: native
 .PHONY: bench
 bench: native
 	@python3 tests/bench/bench.py
+
+# Faults planted one at a time in a copy of the tree, each fault no suite
+# catches listed (tests/mutate.py): outside `make test`, as a whole run takes
+# hours. MUTATE="PATH... --sample N --seed S" chooses what is planted.
+mutate: deps
+	@python3 tests/mutate.py $(MUTATE)
 
 clean:
 	rm -rf build
