@@ -14,7 +14,6 @@
 
 #include "fixture.h"
 #include "platform/emu/files.h"
-#include "platform/emu/codepage.h"
 #include "platform/emu/registry_store.h"
 #include "platform/emulation.h"
 #include "platform/platform.h"
@@ -24,9 +23,6 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-
-// The Win32 error of a BOOL call; 0 when it succeeded.
-DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
 
 bool FlockVisible(const fs::path& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -120,26 +116,6 @@ DWORD InOtherProcess(const std::function<BOOL()>& call) {
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 0xFFFF;
 }
-
-class FilesEmulation : public MachineTest {
-protected:
-    void Put(const std::string& windowsPath, const std::string& content) {
-        WriteHostFile(OnDriveC(windowsPath), content, 1600000000);
-    }
-    std::string Content(const std::string& windowsPath) { return ReadHostFile(OnDriveC(windowsPath)); }
-};
-
-// The working directory for one test, restored afterwards.
-struct InDirectory {
-    explicit InDirectory(const fs::path& path) : saved(fs::current_path()) {
-        fs::current_path(path);
-    }
-    ~InDirectory() { fs::current_path(saved); }
-    fs::path saved;
-};
-
-constexpr char kSource[] = "C:\\dist\\a.dll";
-constexpr char kDest[] = "C:\\windows\\system32\\a.dll";
 
 TEST_F(FilesEmulation, CopyKeepsContentAttributesTimeAndMode) {
     Put(kSource, "program");
@@ -381,37 +357,6 @@ TEST_F(FilesEmulation, CreateFileDispositionsAsWindowsAnswersThem) {
     }
 }
 
-TEST_F(FilesEmulation, NamesMatchWithoutCaseAndKeepTheCaseGiven) {
-    struct Row {
-        const char* name;
-        const char* path;
-        DWORD error;
-    };
-    const Row rows[] = {
-        {"new", "C:\\Program Files", 0},
-        {"new, trailing backslash", "c:\\PROGRAM FILES\\Veltrane\\", 0},
-        {"exists, other case", "C:\\program files\\VELTRANE", 183},
-        {"exists as a file", "C:\\windows\\system32\\a.dll", 183},
-        {"parent missing", "C:\\none\\sub", 3},
-    };
-    Put(kDest, "x");
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(ErrorOf(CreateDirectoryA(row.path, nullptr)), row.error);
-    }
-    HANDLE file = CreateFileA("C:\\PROGRAM FILES\\veltrane\\ReadMe.Txt", GENERIC_WRITE, 0, nullptr,
-                              CREATE_NEW, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
-    EXPECT_TRUE(
-        fs::is_regular_file(root_ / "drive_c" / "Program Files" / "Veltrane" / "ReadMe.Txt"));
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA("c:\\program files\\VELTRANE\\readme.txt", &data);
-    ASSERT_NE(find, INVALID_HANDLE_VALUE);
-    EXPECT_STREQ(data.cFileName, "ReadMe.Txt");
-    EXPECT_TRUE(FindClose(find));
-}
-
 TEST_F(FilesEmulation, FindFirstFileGivesTimeTo100NanosecondsAndLargeSizes) {
     Put("C:\\data\\big.bin", "");
     fs::path host = OnDriveC("C:\\data\\big.bin");
@@ -474,12 +419,6 @@ TEST_F(FilesEmulation, ImmediateMovesRenameAndTakeAttributesAlong) {
     EXPECT_EQ(ErrorOf(MoveFileExA("C:\\dist\\none.dll", kDest, 1)), 2u);
     EXPECT_TRUE(MoveFileExA(kSource, "C:\\DIST\\A.Dll", 0)) << "another case of its name";
     EXPECT_EQ(fs::directory_iterator(OnDriveC("C:\\dist"))->path().filename(), "A.Dll");
-}
-
-std::vector<uint8_t> MultiString(const std::vector<std::string>& strings) {
-    std::string text;
-    for (const std::string& s : strings) text += s + '\0';
-    return emu::Utf8ToUtf16le(text + '\0');
 }
 
 TEST_F(FilesEmulation, DelayedMovesAreRecordedInOrderAndDoneAtRestart) {
@@ -612,44 +551,6 @@ TEST_F(FilesEmulation, EightBitCallsRefuseAPathOfMaxPathCharactersOrMore) {
             fs::remove(OnDriveC(other));
         }
         EXPECT_EQ(fs::exists(OnDriveC(file)), error != 0);
-    }
-}
-
-// PendingFileRenameOperations names each file by its full path, folded as
-// Windows folds it, in the case given.
-TEST_F(FilesEmulation, DelayedMovesRecordFullFoldedPaths) {
-    struct Row {
-        const char* name;
-        const char* given;
-        const char* recorded;
-    };
-    const Row rows[] = {
-        {"doubled separator", "C:\\Stage\\\\a.dll", "\\??\\C:\\Stage\\a.dll"},
-        {"up and down again", "C:\\windows\\system32\\..\\sysWOW64\\A.DLL",
-         "\\??\\C:\\windows\\sysWOW64\\A.DLL"},
-        {"forward slashes and a dot", "C:/Stage/./a.dll", "\\??\\C:\\Stage\\a.dll"},
-        {"trailing dots", "C:\\Stage\\a.dll..", "\\??\\C:\\Stage\\a.dll"},
-        {"above the root", "C:\\Stage\\..\\..\\..\\a.dll", "\\??\\C:\\a.dll"},
-        {"rooted on the current drive", "\\Stage\\a.dll", "\\??\\C:\\Stage\\a.dll"},
-        {"relative, in the case given", "A.DLL", "\\??\\C:\\Stage\\A.DLL"},
-        {"prefixed: left as it is", "\\\\?\\C:\\Stage\\\\a.dll", "\\??\\C:\\Stage\\\\a.dll"},
-    };
-    for (const char* file : {"C:\\Stage\\a.dll", "C:\\a.dll", "C:\\windows\\syswow64\\a.dll"})
-        Put(file, "a");
-    InDirectory stage(OnDriveC("C:\\Stage"));
-    const char kKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        ASSERT_TRUE(MoveFileExA(row.given, row.given, MOVEFILE_DELAY_UNTIL_REBOOT |
-                                                         MOVEFILE_REPLACE_EXISTING))
-            << GetLastError();
-        emu::RegistryTransaction transaction(root_);
-        emu::RegKey* key = transaction.registry().FindPath(kKey);
-        ASSERT_NE(key->Value("PendingFileRenameOperations"), nullptr);
-        EXPECT_EQ(key->Value("PendingFileRenameOperations")->data,
-                  MultiString({row.recorded, std::string("!") + row.recorded}));
-        key->DeleteValue("PendingFileRenameOperations");
-        transaction.Commit();
     }
 }
 

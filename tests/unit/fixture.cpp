@@ -1,17 +1,23 @@
 #include "fixture.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "main/settings.h"
 #include "platform/emulation.h"
+#include "platform/emu/codepage.h"
+#include "platform/emu/key_security.h"
 #include "platform/emu/registry_store.h"
 #include "tools/machine/regfile.h"
 
@@ -165,3 +171,116 @@ void StandinTest::ScaleClock(const std::string& scale) const {
 }
 
 std::vector<std::string> StandinTest::StandinLog() const { return Lines(ReadHostFile(log_)); }
+
+DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
+
+std::vector<uint8_t> MultiString(const std::vector<std::string>& strings) {
+    std::string text;
+    for (const std::string& s : strings) text += s + '\0';
+    return emu::Utf8ToUtf16le(text + '\0');
+}
+
+std::optional<std::string> InChild(const std::function<std::string()>& body, int seconds) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return std::nullopt;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipeFds[0]);
+        std::string result = body();
+        if (write(pipeFds[1], result.data(), result.size()) < 0) _exit(2);
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    std::string result;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool ended = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{pipeFds[0], POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) continue;
+        char buffer[4096];
+        ssize_t got = read(pipeFds[0], buffer, sizeof buffer);
+        if (got <= 0) {
+            ended = true;
+            break;
+        }
+        result.append(buffer, static_cast<size_t>(got));
+    }
+    close(pipeFds[0]);
+    if (!ended) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!ended) return std::nullopt;
+    return result;
+}
+
+void ReplaceFile(const fs::path& path, const std::string& text) {
+    fs::path temp = path;
+    temp += ".new";
+    std::ofstream(temp, std::ios::binary) << text;
+    fs::rename(temp, path);
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+std::string Crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
+const std::string kStore =
+    "vtn2-registry 2\n"
+    "next 12\n"
+    "K 1 0 =HKEY_CLASSES_ROOT\n"
+    "K 2 0 =HKEY_CURRENT_USER\n"
+    "K 3 0 =HKEY_LOCAL_MACHINE\n"
+    "K 6 3 =SYSTEM\n"
+    "K 7 6 =CurrentControlSet\n"
+    "K 8 7 =Services\n"
+    "K 9 8 =vlqwdzsv\n"
+    "V 4 =Start x03000000\n"
+    "V 1 =ImagePath x43003a000000\n"
+    "K 10 7 =Enum\n"
+    "K 4 0 =HKEY_USERS\n"
+    "K 5 0 =HKEY_CURRENT_CONFIG\n"
+    "end\n";
+
+std::string Store::Complaint() {
+    try {
+        emu::RegistryTransaction transaction(root_);
+        return "";
+    } catch (const emu::StoreCorrupt& e) {
+        return e.what();
+    }
+}
+
+PSID NewAdminsSid() {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
+                             0, 0, 0, &sid);
+    return sid;
+}
+
+void Security::SetUp() {
+    MachineTest::SetUp();
+    ImportReg(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\Key]\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\\Other]\n");
+}
+
+void Security::SetSddl(const std::string& sddl) { emu::WriteKeySddl(root_, kKeyPath, sddl); }
+
+std::string Security::Sddl() { return emu::ReadKeySddl(root_, kKeyPath); }
+
+std::vector<BYTE> Security::KeySecurity(HKEY key, SECURITY_INFORMATION information) {
+    DWORD size = 0;
+    EXPECT_EQ(RegGetKeySecurity(key, information, nullptr, &size), ERROR_INSUFFICIENT_BUFFER);
+    std::vector<BYTE> buffer(size);
+    EXPECT_EQ(RegGetKeySecurity(key, information, buffer.data(), &size), ERROR_SUCCESS);
+    return buffer;
+}

@@ -5,11 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "../run_settings.h"
+#include "platform/platform.h"
 
 class MachineTest : public ::testing::Test {
 protected:
@@ -72,6 +77,105 @@ protected:
 
 // The lines of a text, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
+
+// The Win32 error of a BOOL call; 0 when it succeeded.
+DWORD ErrorOf(BOOL succeeded);
+
+// The file calls (files_test, paths_test).
+class FilesEmulation : public MachineTest {
+protected:
+    void Put(const std::string& windowsPath, const std::string& content) {
+        WriteHostFile(OnDriveC(windowsPath), content, 1600000000);
+    }
+    std::string Content(const std::string& windowsPath) { return ReadHostFile(OnDriveC(windowsPath)); }
+};
+
+// The working directory for one test, restored afterwards.
+struct InDirectory {
+    explicit InDirectory(const std::filesystem::path& path) : saved(std::filesystem::current_path()) {
+        std::filesystem::current_path(path);
+    }
+    ~InDirectory() { std::filesystem::current_path(saved); }
+    std::filesystem::path saved;
+};
+
+inline constexpr char kSource[] = "C:\\dist\\a.dll";
+inline constexpr char kDest[] = "C:\\windows\\system32\\a.dll";
+
+// REG_MULTI_SZ data as the registry stores it, in UTF-16.
+std::vector<uint8_t> MultiString(const std::vector<std::string>& strings);
+
+// The stores (registry_store_test, registry_format_test, registry_tree_test,
+// attribute_store_test).
+
+// Runs body in a child process and hands back what it returned, or nothing
+// when the child did not end within the deadline (it is killed then).
+std::optional<std::string> InChild(const std::function<std::string()>& body, int seconds = 20);
+
+// Puts text in place of a store as an editor that writes a new file does.
+void ReplaceFile(const std::filesystem::path& path, const std::string& text);
+
+// The text with the first `from` in it replaced by `to`; a failure when there is none.
+std::string Replaced(std::string text, const std::string& from, const std::string& to);
+
+std::string Crlf(const std::string& text);
+
+// A registry store of lines 1 to 15, parents before children, siblings in any order.
+extern const std::string kStore;
+
+class Store : public MachineTest {
+protected:
+    // The store's own complaint, as vtn2-machine prints it; "" when it loads.
+    std::string Complaint();
+
+    HKEY Open(const char* path) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), 0) << path;
+        return key;
+    }
+};
+
+// Key security (security_test, sddl_test, security_layout_test,
+// access_check_test, key_security_test, registry_test).
+inline constexpr char kKeyPath[] = "HKLM\\SOFTWARE\\T\\Key";
+inline constexpr char kSubkey[] = "SOFTWARE\\T\\Key";
+
+inline const std::vector<BYTE> kAdminsSid = {1, 2, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 2, 0, 0};
+inline const std::vector<BYTE> kSystemSid = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+inline const std::vector<BYTE> kEveryoneSid = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+
+struct Key {
+    HKEY handle = nullptr;
+    ~Key() {
+        if (handle) RegCloseKey(handle);
+    }
+};
+
+inline std::vector<BYTE> Bytes(const void* from, size_t size) {
+    const auto* bytes = static_cast<const BYTE*>(from);
+    return std::vector<BYTE>(bytes, bytes + size);
+}
+
+inline DWORD Dword(const std::vector<BYTE>& bytes, size_t at) {
+    DWORD value = 0;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+inline size_t Word(const std::vector<BYTE>& bytes, size_t at) { return bytes[at] | bytes[at + 1] << 8; }
+PSID NewAdminsSid();
+
+// A machine with the keys SOFTWARE\T\Key and SOFTWARE\T\Other.
+class Security : public MachineTest {
+protected:
+    void SetUp() override;
+    void SetSddl(const std::string& sddl);
+    std::string Sddl();
+    LSTATUS Open(REGSAM access, Key& key, const char* subkey = kSubkey) {
+        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, access, &key.handle);
+    }
+    std::vector<BYTE> KeySecurity(HKEY key, SECURITY_INFORMATION information);
+};
 
 
 #endif

@@ -49,15 +49,6 @@ TEST_F(Scan, DeviceWithoutIdsDoesNotStopTheScan) {
     EXPECT_EQ(FindExistingDevice(), 1);
 }
 
-TEST_F(Scan, DeviceWithoutClassGuidIsNotPresent) {
-    ImportReg(
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\A\\1]\n"
-        "\"HardwareID\"=hex(7):50,00,43,00,49,00,5c,00,56,00,45,00,4e,00,5f,00,31,00,30,00,30,00,"
-        "32,00,26,00,44,00,45,00,56,00,5f,00,35,00,31,00,35,00,39,00,26,00,53,00,55,00,42,00,53,00,"
-        "59,00,53,00,5f,00,30,00,33,00,44,00,37,00,31,00,45,00,36,00,42,00,00,00,00,00\n");
-    EXPECT_EQ(FindExistingDevice(), 0);
-}
-
 TEST_F(Scan, ListStartingWithAnEmptyStringContributesNothing) {
     AddDeviceRaw("USB\\A\\1", std::string("\0", 1) + kVtn2 + std::string("\0\0", 2));
     wDebug = 1;
