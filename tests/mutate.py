@@ -168,6 +168,8 @@ def token_faults(faults, path, language, index, text, code):
     number = (r"(?<![\w$>&.-])(\d+)(?![\w>&.])" if language == "sh" else
               r"(?<![\w.])(0[xX][0-9A-Fa-f]+|\d+)(?![\w.'])")
     for match in re.finditer(number, code):
+        if language == "cpp" and re.search(r"\w\s+\w+\[$", code[:match.start()]):
+            continue  # an array's size: only the room left over changes
         literal = match.group(1)
         if literal.lower().startswith("0x"):
             digits = len(literal) - 2
@@ -418,6 +420,7 @@ def main():
         len(every), len(files), len(chosen),
         " (sample, seed %d)" % options.seed if chosen is not every else ""), flush=True)
     if options.list:
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # --list | head
         for fault in chosen:
             print(fault)
         return 0
