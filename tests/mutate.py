@@ -224,6 +224,7 @@ def statement_faults(faults, path, language, lines, code):
     opener = []  # the line that opened each open brace (C++)
     previous = ""
     def_indent = []  # Python: the indentation of the enclosing defs
+    depth = 0  # shell: parentheses still open, as in an array over lines
     for index, (text, masked) in enumerate(zip(lines, code)):
         stripped = masked.strip()
         if not stripped:
@@ -264,7 +265,8 @@ def statement_faults(faults, path, language, lines, code):
                 dropped(faults, path, "statement dropped", lines, code, index, indent, "pass")
             previous = stripped
         else:
-            starts = not previous.endswith(("\\", "|", "&&", "||"))
+            starts = not previous.endswith(("\\", "|", "&&", "||")) and depth == 0
+            depth = max(0, depth + masked.count("(") - masked.count(")"))
             for match in re.finditer(r"\b(exit|return)\b(\s+\d+)?", masked):
                 if indent > 0 or match.start() > indent:
                     one_spot(faults, path, index, text, match.start(), match.end(), ":",
