@@ -208,8 +208,8 @@ def statement_end(code, index):
 def dropped(faults, path, kind, lines, code, first, column, replacement):
     """The statement starting at lines[first][column:] replaced whole."""
     last = statement_end(code, first)
-    if last is None:
-        return
+    if last is None or (language_of(path) == "cpp" and not code[last].rstrip().endswith(";")):
+        return  # a C++ statement ends with ';': anything else is a declaration
     change = {first: lines[first][:column] + replacement}
     if last == first:
         tail = code[first].rstrip()
@@ -240,7 +240,8 @@ def statement_faults(faults, path, language, lines, code):
             if starts and stripped.startswith("return") and (
                     early_block or previous.endswith((")", "else"))):
                 dropped(faults, path, "early return dropped", lines, code, index, indent, "{}")
-            elif starts and CXX_EXPRESSION.match(stripped) and not CXX_KEYWORDS.match(stripped):
+            elif starts and CXX_EXPRESSION.match(stripped) and not CXX_KEYWORDS.match(stripped) \
+                    and not re.search(r"=\s*(delete|default)\s*;$", stripped):
                 dropped(faults, path, "statement dropped", lines, code, index, indent, "{}")
             inline = re.search(r"^(\s*(\}\s*else\s+)?if\s*\(.*\)\s*)(return\b[^;]*;)\s*$", masked)
             if inline:
