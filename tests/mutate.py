@@ -106,10 +106,10 @@ def masked_lines(lines, language):
                     heredoc = here.group(1)
             if c in "\"'" and not (language == "cpp" and c == "'" and i > 0
                                    and text[i - 1].isalnum()):
+                escapes = c == '"' or language != "sh"  # not in a shell's '...'
                 j = i + 1
                 while j < len(text) and text[j] != c:
-                    j += 2 if text[j] == "\\" and c != "'" or (
-                        text[j] == "\\" and language != "sh") else 1
+                    j += 2 if text[j] == "\\" and escapes else 1
                 for k in range(i + 1, min(j, len(text))):
                     chars[k] = " "
                 i = j + 1
@@ -147,17 +147,14 @@ def one_spot(faults, path, index, original, start, end, new, kind):
 
 
 def token_faults(faults, path, language, index, text, code):
-    for match in re.finditer(r"(?<=\s)(==|!=|<=|>=|<|>)(?=\s)", code):
-        if language == "sh" and "[" not in code and "((" not in code:
-            continue
-        if language != "sh":
+    if language != "sh":
+        for match in re.finditer(r"(?<=\s)(==|!=|<=|>=|<|>)(?=\s)", code):
             one_spot(faults, path, index, text, match.start(), match.end(),
                      COMPARISONS[match.group(1)], "comparison")
-    if language == "sh":
+    elif "[" in code:  # a test: elsewhere = assigns and < > redirect
         for match in re.finditer(r"(?<=\s)(-eq|-ne|-lt|-le|-gt|-ge|==|!=|=)(?=\s)", code):
-            if "[" in code:
-                one_spot(faults, path, index, text, match.start(), match.end(),
-                         SH_COMPARISONS[match.group(1)], "comparison")
+            one_spot(faults, path, index, text, match.start(), match.end(),
+                     SH_COMPARISONS[match.group(1)], "comparison")
     for word, other in LOGIC[language].items():
         pattern = r"(?<=\s)%s(?=\s)" % re.escape(word)
         for match in re.finditer(pattern, code):
@@ -269,7 +266,7 @@ def statement_faults(faults, path, language, lines, code):
             starts = not previous.endswith(("\\", "|", "&&", "||")) and depth == 0
             depth = max(0, depth + masked.count("(") - masked.count(")"))
             for match in re.finditer(r"\b(exit|return)\b(\s+\d+)?", masked):
-                if indent > 0 or match.start() > indent:
+                if indent > 0 or match.start() > indent:  # in a block, or after || or &&
                     one_spot(faults, path, index, text, match.start(), match.end(), ":",
                              "early return dropped")
             if starts and not SH_KEYWORDS.match(stripped) and not stripped.endswith("\\") \
