@@ -1,5 +1,5 @@
 # The Installer on two platforms. See README.md.
-.PHONY: all native windows sign release sanitize fuzz-build fuzz test demo deps mutate clean
+.PHONY: all native windows sign release sanitize fuzz-build fuzz test demo deps clean
 
 all: native
 
@@ -72,6 +72,7 @@ bench: native
 # Faults planted one at a time in a copy of the tree, each fault no suite
 # catches listed (tests/mutate.py): outside `make test`, as a whole run takes
 # hours. MUTATE="PATH... --sample N --seed S" chooses what is planted.
+.PHONY: mutate
 mutate: deps
 	@python3 tests/mutate.py $(MUTATE)
 
