@@ -13,7 +13,11 @@ run, fastest first, stopping at the first failure: a failure, or a suite
 still running at five times its unchanged time and half a minute (a hang; a
 loaded machine must not pass for one), is a catch. Before planting anything
 every suite must pass on the unchanged copy. A fault the compiler refuses is
-counted apart, as not built.
+counted apart, as not built. C++ runs under the native build's unit tests,
+damaged_store, e2e_native and e2e_interrupt (the sweep and the Wine suites
+would need the sanitizer or Windows build again for each fault); a script
+under the suites that run it (SCRIPT_SUITES); a script no suite runs, such as
+the demo or the dependency installer, is not planted.
 
     tests/mutate.py [PATH ...] [--sample N] [--seed S] [--list]
 
