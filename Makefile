@@ -75,5 +75,12 @@ demo: native
 bench: native
 	@python3 tests/bench/bench.py
 
+# Faults planted one at a time in a copy of the tree, each fault no suite
+# catches listed (tests/mutate.py): outside `make test`, as a whole run takes
+# hours. MUTATE="PATH... --sample N --seed S" chooses what is planted.
+.PHONY: mutate
+mutate: deps
+	@python3 tests/mutate.py $(MUTATE)
+
 clean:
 	rm -rf build

@@ -109,6 +109,8 @@ TEST_F(Flow, SourcePathIsTheDriveAndDirectoryOfTheProgram) {
         {"mixed separators", "C:\\a/b\\setup.exe", "C:\\a/b\\"},
         {"longest directory that fits", "\\" + std::string(251, 'd') + "\\s",
          "c:\\" + std::string(251, 'd') + "\\"},
+        {"longest relative directory that fits, no drive to add", std::string(254, 'd') + "\\s",
+         std::string(254, 'd') + "\\"},
         {"long file name is no matter", "\\t\\" + std::string(400, 'f'), "c:\\t\\"},
     };
     for (const SourceRow& row : rows) {

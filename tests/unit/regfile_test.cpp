@@ -302,6 +302,7 @@ TEST_F(RegFileTest, ExportsValuesAsTheRegistryEditorFormatsThem) {
     key->SetValue({"d", 4, {0x2a, 0, 0, 0x80}});
     key->SetValue({"short dword", 4, {1, 2, 3}});
     key->SetValue({"no NUL", 1, {0x61, 0}});
+    key->SetValue({"ends in U+0100", 1, {0x61, 0, 0, 1}});
     key->SetValue({"two NULs", 1, {0x61, 0, 0, 0, 0, 0}});
     key->SetValue({"wide", 1, {0xAC, 0x20, 0, 0}});
     key->SetValue({"lone surrogate", 1, {0, 0xD8, 0, 0}});
@@ -320,6 +321,7 @@ TEST_F(RegFileTest, ExportsValuesAsTheRegistryEditorFormatsThem) {
               "\"d\"=dword:8000002a\n"
               "\"short dword\"=hex(4):01,02,03\n"
               "\"no NUL\"=hex(1):61,00\n"
+              "\"ends in U+0100\"=hex(1):61,00,00,01\n"
               "\"two NULs\"=hex(1):61,00,00,00,00,00\n"
               "\"wide\"=\"\xE2\x82\xAC\"\n"
               "\"lone surrogate\"=hex(1):00,d8,00,00\n"

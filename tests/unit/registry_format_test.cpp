@@ -55,6 +55,7 @@ TEST_F(Store, DamageIsReportedWithItsLineAndFailsEveryCallWithoutHanging) {
         {"key named twice", Replaced(kStore, "=Enum", "=SERVICES"), 12, "second key named"},
         {"deeper than Windows allows", TooDeep(), 12 + 511, "deeper than Windows allows"},
         {"journal removes a missing key", kStore + "D 77\ncommit 12\n", 16, "removes key id 77"},
+        {"journal removes without an id", kStore + "D\ncommit 12\n", 16, "expected 'D ID'"},
         {"journal moves a key", kStore + "K 5 9 =x\ncommit 12\n", 16, "changes its parent or name"},
         {"stable below volatile", Replaced(kStore, "=Services\n", "=Services volatile\n"), 9,
          "key id 9 is stable below a volatile key"},
