@@ -1,5 +1,10 @@
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <regex>
+#include <thread>
 
 #include "files/files.h"
 #include "fixture.h"
@@ -174,6 +179,25 @@ TEST_F(Sequence, DebugTracesNameBothDirectoriesBeforeTheCopies) {
 
 class Wait : public StandinTest {
 protected:
+    // Kills the program of that name in the system directory once the
+    // output captured from standard output holds that many dots after its
+    // newline; on its own after 20 s.
+    void EndProgramAfterDots(const std::string& name, off_t dots) const {
+        const fs::path program = System(name);
+        pid_t pid = -1;
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+             std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+            if (pid < 0) {
+                pid = ProcessOf(program);
+                continue;
+            }
+            struct stat out {};
+            if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) && out.st_size >= 1 + dots)
+                break;
+        }
+        if (pid > 0) kill(pid, SIGKILL);
+    }
     std::string Run(const std::string& settings, int* started = nullptr) {
         InstallStandin("VLQSPSVC.EXE");
         ConfigureStandins(settings);
@@ -186,19 +210,25 @@ protected:
 };
 
 TEST_F(Wait, EndsWhenTheProgramDoes) {
+    ScaleClock("100");  // a pause of 500 s, unless it ends with the program
     int started = 0;
     auto start = std::chrono::steady_clock::now();
     std::string out = Run("", &started);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(250))
         << "a pause ends as soon as the program has ended";
     EXPECT_TRUE(std::regex_match(out, std::regex("\n\\.?\n"))) << out;
     EXPECT_EQ(started, 1);
 }
 
+// The program would outlast the sixty pauses; the test ends it once two dots
+// are out, and the waiting ends with it, long before the sixtieth pause
+// (57 pauses of 250 ms after the second dot).
 TEST_F(Wait, DotBeforeEachPauseWhileTheProgramRuns) {
-    ScaleClock("0.01");
-    std::string out = Run("run-ms 12000\n");
-    EXPECT_TRUE(std::regex_match(out, std::regex("\n\\.{2,10}\n"))) << out;
+    ScaleClock("0.05");
+    std::thread ender([this] { EndProgramAfterDots("VLQSPSVC.EXE", 2); });
+    std::string out = Run("run-ms 2000000\n");
+    ender.join();
+    EXPECT_TRUE(std::regex_match(out, std::regex("\n\\.{2,59}\n"))) << out;
 }
 
 TEST_F(Wait, GivesUpAfterSixtyPauses) {
