@@ -164,7 +164,7 @@ TEST_F(Process, LogsToTheMachinesTempFolderByDefault) {
 
 TEST_F(Process, ALongRunningProgramIsHiddenAloneAndOnTheScaledClock) {
     InstallStandin("VLQSPREM.EXE");
-    ConfigureStandins("run-ms 3600000\n");
+    ConfigureStandins("run-ms 4294967294\n");  // 71 minutes on this clock: killed below
     ScaleClock("0.001");
     int leak = open("/dev/zero", O_RDONLY);  // not close-on-exec
     PROCESS_INFORMATION info;
@@ -259,8 +259,7 @@ TEST_F(Process, RunningProgramsFileIsReadButNotReplacedAndItHoldsTheFilesItIsTol
     InstallStandin("VLQSPSVC.EXE");
     std::ofstream(System("OTHER.EXE")) << "new version";
     std::ofstream(System("VLQSPW.DLL")) << "dll";
-    ScaleClock("0.01");
-    ConfigureStandins("hold C:\\windows\\system32\\vlqspw.dll\nrun-ms 200000\nexit 7\n");  // 2 s
+    ConfigureStandins("hold C:\\windows\\system32\\vlqspw.dll\nuntil C:\\end\nexit 7\n");
     PROCESS_INFORMATION first, second;
     ASSERT_TRUE(Start("C:\\windows\\system32\\VLQSPSVC.EXE one", first)) << error_;
     ASSERT_TRUE(Start("C:\\windows\\system32\\VLQSPSVC.EXE two", second)) << "runs twice";
@@ -296,6 +295,7 @@ TEST_F(Process, RunningProgramsFileIsReadButNotReplacedAndItHoldsTheFilesItIsTol
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
 
+    std::ofstream(OnDriveC("C:\\end"));
     for (const PROCESS_INFORMATION& info : {first, second}) {
         EXPECT_EQ(WaitForSingleObject(info.hThread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
         DWORD code = 0;
