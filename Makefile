@@ -52,11 +52,12 @@ fuzz: fuzz-build
 	        build/fuzz/$$target.log; \
 	done
 
+# The unit tests run shuffled: SEED=N replays an order.
+SEED ?= $(shell shuf -i 1-99999 -n 1)
+
 # Every suite on the plain build (SETUP.EXE under Wine included), the native
 # suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and each
 # fuzz target for a few seconds.
-# The unit tests run shuffled: SEED=N replays an order.
-SEED ?= $(shell shuf -i 1-99999 -n 1)
 test: deps native windows sanitize fuzz-build
 	@echo "unit tests shuffled with seed $(SEED) (make test SEED=$(SEED) replays the order)"
 	@GTEST_RANDOM_SEED=$(SEED) ctest --preset native -j2 --timeout 300
