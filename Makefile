@@ -58,13 +58,24 @@ fuzz: fuzz-build
 	        build/fuzz/$$target.log; \
 	done
 
+# The unit tests run shuffled: SEED=N replays an order.
+SEED ?= $(shell shuf -i 1-99999 -n 1)
+
 # Every suite on the plain build (SETUP.EXE under Wine included), the native
 # suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and each
 # fuzz target for a few seconds.
 test: deps native windows sanitize fuzz-build
-	@ctest --preset native -j2 --timeout 300
-	@ctest --preset sanitize -j2 --timeout 300
+	@echo "unit tests shuffled with seed $(SEED) (make test SEED=$(SEED) replays the order)"
+	@GTEST_RANDOM_SEED=$(SEED) ctest --preset native -j2 --timeout 300
+	@GTEST_RANDOM_SEED=$(SEED) ctest --preset sanitize -j2 --timeout 300
 	@ctest --preset fuzz -j2 --timeout 120
+
+# Every unit-test binary shuffled 40 times and each end-to-end suite run 5
+# times, with two busy loops beside them: what failed, and how often
+# (tests/stress.py --help for fewer runs or other suites).
+.PHONY: stress
+stress: native sanitize
+	@python3 tests/stress.py
 
 demo: native
 	@python3 tools/demo.py

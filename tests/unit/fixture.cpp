@@ -172,6 +172,18 @@ void StandinTest::ScaleClock(const std::string& scale) const {
 
 std::vector<std::string> StandinTest::StandinLog() const { return Lines(ReadHostFile(log_)); }
 
+pid_t StandinTest::ProcessOf(const fs::path& program) {
+    std::error_code failed;
+    for (fs::directory_iterator entry("/proc", failed), end; !failed && entry != end;
+         entry.increment(failed)) {
+        const std::string pid = entry->path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code gone;
+        if (fs::read_symlink(entry->path() / "exe", gone) == program) return std::stoi(pid);
+    }
+    return -1;
+}
+
 DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
 
 std::vector<uint8_t> MultiString(const std::vector<std::string>& strings) {

@@ -4,6 +4,7 @@
 #define VTN2_TEST_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstring>
@@ -71,6 +72,8 @@ protected:
     void ConfigureStandins(const std::string& settings) const;
     void ScaleClock(const std::string& scale) const;
     std::vector<std::string> StandinLog() const;
+    // The process that runs the program at this host path, or -1.
+    static pid_t ProcessOf(const std::filesystem::path& program);
 
     std::filesystem::path log_;
 };

@@ -1,5 +1,9 @@
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
-#include <regex>
+#include <thread>
 
 #include "files/files.h"
 #include "fixture.h"
@@ -14,11 +18,28 @@ namespace fs = std::filesystem;
 
 constexpr long long kShipped = 1650000000;
 
+// Whether text is that many waits for a program, as RunAndWait prints them:
+// each a line feed, from `least` to `most` dots, a line feed.
+bool Waits(const std::string& text, int waits, size_t least, size_t most) {
+    size_t at = 0;
+    for (int wait = 0; wait < waits; ++wait) {
+        if (text.compare(at, 1, "\n") != 0) return false;
+        size_t dots = text.find_first_not_of('.', ++at);
+        if (dots == std::string::npos || dots - at < least || dots - at > most) return false;
+        at = dots;
+        if (text.compare(at++, 1, "\n") != 0) return false;
+    }
+    return at == text.size();
+}
+
 class Sequence : public StandinTest {
 protected:
     void SetUp() override {
         StandinTest::SetUp();
         bUnattended = 1;
+        // A pause of 500 s outlasts any program that ends, however loaded
+        // the host: each wait holds one dot at most.
+        ScaleClock("100");
     }
     // The staging directory as staging leaves it, the service program being
     // the stand-in so that its install command runs.
@@ -81,7 +102,7 @@ TEST_F(Sequence, RunsTheProgramsAndRestoresInOrder) {
     EXPECT_EQ(ReadHostFile(System("VLQSPW.DLL")), "new VLQSPW.DLL");
     EXPECT_EQ(ReadHostFile(System("VLQSPREM.EXE")), "new VLQSPREM.EXE");
     EXPECT_EQ(ReadHostFile(OnDriveC("C:\\windows\\syswow64\\VLQSPW.DLL")), "new VLQSPW32.DLL");
-    EXPECT_TRUE(std::regex_match(output_, std::regex("(\n\\.?\n){3}"))) << output_;
+    EXPECT_TRUE(Waits(output_, 3, 0, 1)) << output_;
 }
 
 TEST_F(Sequence, MissingRemovalProgramsArePassedOverInSilence) {
@@ -94,7 +115,7 @@ TEST_F(Sequence, MissingRemovalProgramsArePassedOverInSilence) {
     EXPECT_EQ(starts.size(), 3u) << "all three tried";
     EXPECT_EQ(Steps().size(), 3u + 4u) << "no restores, the four copies";
     EXPECT_EQ(StandinLog(), std::vector<std::string>{"VLQSPSVC.EXE -install -VTN2"});
-    EXPECT_TRUE(std::regex_match(output_, std::regex("\n\\.?\n")))
+    EXPECT_TRUE(Waits(output_, 1, 0, 1))
         << "only the install command was waited for: " << output_;
 }
 
@@ -174,6 +195,29 @@ TEST_F(Sequence, DebugTracesNameBothDirectoriesBeforeTheCopies) {
 
 class Wait : public StandinTest {
 protected:
+    // Kills the program of that name in the system directory once the
+    // output captured from standard output holds that many dots after its
+    // newline; on its own after 20 s.
+    void EndProgramAfterDots(const std::string& name, off_t dots) const {
+        const fs::path program = System(name);
+        pid_t pid = -1;
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+             std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+            if (pid < 0) {
+                pid = ProcessOf(program);
+                continue;
+            }
+            struct stat out {};
+            if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) && out.st_size >= 1 + dots)
+                break;
+        }
+        if (pid > 0) kill(pid, SIGKILL);
+    }
+    void EndProgram(const std::string& name) const {
+        pid_t pid = ProcessOf(System(name));
+        if (pid > 0) kill(pid, SIGKILL);
+    }
     std::string Run(const std::string& settings, int* started = nullptr) {
         InstallStandin("VLQSPSVC.EXE");
         ConfigureStandins(settings);
@@ -186,24 +230,31 @@ protected:
 };
 
 TEST_F(Wait, EndsWhenTheProgramDoes) {
+    ScaleClock("100");  // a pause of 500 s, unless it ends with the program
     int started = 0;
     auto start = std::chrono::steady_clock::now();
     std::string out = Run("", &started);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(250))
         << "a pause ends as soon as the program has ended";
-    EXPECT_TRUE(std::regex_match(out, std::regex("\n\\.?\n"))) << out;
+    EXPECT_TRUE(Waits(out, 1, 0, 1)) << out;
     EXPECT_EQ(started, 1);
 }
 
+// The program would outlast the sixty pauses; the test ends it once two dots
+// are out, and the waiting ends with it, long before the sixtieth pause
+// (57 pauses of 250 ms after the second dot).
 TEST_F(Wait, DotBeforeEachPauseWhileTheProgramRuns) {
-    ScaleClock("0.01");
-    std::string out = Run("run-ms 12000\n");
-    EXPECT_TRUE(std::regex_match(out, std::regex("\n\\.{2,10}\n"))) << out;
+    ScaleClock("0.05");
+    std::thread ender([this] { EndProgramAfterDots("VLQSPSVC.EXE", 2); });
+    std::string out = Run("run-ms 2000000\n");
+    ender.join();
+    EXPECT_TRUE(Waits(out, 1, 2, 59)) << out;
 }
 
 TEST_F(Wait, GivesUpAfterSixtyPauses) {
-    ScaleClock("0.001");
-    EXPECT_EQ(Run("run-ms 2000000\n"), "\n" + std::string(60, '.') + "\n");
+    ScaleClock("0.001");  // the program runs 71 minutes, which no load stretches 60 pauses to
+    EXPECT_EQ(Run("run-ms 4294967294\n"), "\n" + std::string(60, '.') + "\n");
+    EndProgram("VLQSPSVC.EXE");
 }
 
 TEST_F(Wait, SilentWithoutMessages) {

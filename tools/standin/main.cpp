@@ -14,7 +14,8 @@
 // VTN2_STANDIN_LOG names, else to C:\windows\Temp\vtn2-standin.log, once
 // the call's work is done.
 // standin.cfg beside the program may say "run-ms N" (run that long before
-// exiting), "exit N" (the exit code) and "hold PATH" (keep PATH open while
+// exiting), "until PATH" (run until PATH exists: a test ends it so),
+// "exit N" (the exit code) and "hold PATH" (keep PATH open while
 // running, reading it and sharing nothing), one a line. "hold RIGHTS/SHARED
 // PATH" holds it as a program of a server does: RIGHTS are what it does and
 // SHARED what it shares, each any of r (read), w (write) and d (delete), or
@@ -36,6 +37,7 @@ struct Held {
 
 struct Settings {
     DWORD runMs = 0;
+    std::string until;
     DWORD exitCode = 0;
     std::vector<Held> held;
 };
@@ -107,6 +109,7 @@ Settings ReadSettings(const std::string& path) {
         std::string rest = line.substr(line.find_first_not_of(' ', blank));
         DWORD number = static_cast<DWORD>(std::strtoul(rest.c_str(), nullptr, 0));
         if (word == "run-ms") settings.runMs = number;
+        if (word == "until") settings.until = rest;
         if (word == "exit") settings.exitCode = number;
         if (word == "hold") settings.held.push_back(HeldFile(rest));
     }
@@ -222,6 +225,9 @@ int main(int argc, char* argv[]) {
 
     if (HasArgument(argc, argv, "-service")) Sleep(INFINITE);
     if (settings.runMs) Sleep(settings.runMs);
+    while (!settings.until.empty() &&
+           GetFileAttributesA(settings.until.c_str()) == INVALID_FILE_ATTRIBUTES)
+        Sleep(10);
     for (HANDLE file : held) CloseHandle(file);
     return static_cast<int>(settings.exitCode);
 }
