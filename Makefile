@@ -58,8 +58,11 @@ fuzz: fuzz-build
 	        build/fuzz/$$target.log; \
 	done
 
-# The unit tests run shuffled: SEED=N replays an order.
-SEED ?= $(shell shuf -i 1-99999 -n 1)
+# The unit tests run shuffled: SEED=N replays an order. Drawn once, with :=,
+# or each use of it would draw another.
+ifndef SEED
+SEED := $(shell shuf -i 1-99999 -n 1)
+endif
 
 # Every suite on the plain build (SETUP.EXE under Wine included), the native
 # suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and each
