@@ -43,7 +43,8 @@ DEFAULT_PATHS = ["main", "detect", "files", "upgrade", "platform/emu", "tools"]
 CXX_SUITES = ["unit_tests", "damaged_store", "e2e_native", "e2e_interrupt"]
 # Scripts and the suites that run them; a script no suite runs is not planted.
 SCRIPT_SUITES = {
-    "tools/pe.py": ["pe_tool", "shipping"],
+    "tools/pe.py": ["pe_tool", "distribution_tool", "shipping"],
+    "tools/distribution.py": ["distribution_tool"],
     "tools/sign.sh": ["shipping"],
     "tools/release.sh": ["shipping"],
     "tools/lint.sh": ["lint"],
