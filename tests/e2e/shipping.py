@@ -325,9 +325,14 @@ def check_bounded(options, work, notes):
         left("a time-stamp server that never answers")
     for name in ("SIGTERM", "SIGINT"):
         with SilentServer() as server:
+            # A shell started in the background inherits SIGINT ignored, and
+            # bash cannot trap what it was started ignoring: a person's ^C
+            # reaches the script with the default disposition.
             process = subprocess.Popen([SIGN, program], stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL, env=signing_env(
-                                           pfx, password, timestamp_url=server.url))
+                                           pfx, password, timestamp_url=server.url),
+                                       preexec_fn=lambda: signal.signal(signal.SIGINT,
+                                                                        signal.SIG_DFL))
             try:
                 server.wait_for_client(30)
                 process.send_signal(getattr(signal, name))
