@@ -432,7 +432,10 @@ def check_release(options, work, notes):
         return ["could not sign the build output"]
     problems = []
     done = release(build, folder)
-    if done.returncode != 0 or "SETUP.EXE not signed" not in done.stdout or \
+    # It ends by saying what it ships: the sums a release engineer copies.
+    sums = os.path.join(folder, "SHA256SUMS")
+    said_sums = os.path.exists(sums) and done.stdout.endswith(read(sums).decode())
+    if done.returncode != 0 or "SETUP.EXE not signed" not in done.stdout or not said_sums or \
             read(os.path.join(folder, "SETUP.EXE")) != read(unsigned):
         problems.append("without the signing settings: exit %d, %r, and it ships %s" % (
             done.returncode, done.stdout, "the unsigned SETUP.EXE"
