@@ -35,7 +35,7 @@ KINDS = {
     "VLQSPSVC.EXE": (None, False),
 }
 # The detection rule: the files SETUP.EXE places on a server, each from the
-# release's file whose time it keeps. The README's table says the same.
+# release's file whose time it keeps. docs/deployment.md's table says the same.
 RULE = [
     ("C:\\Windows\\System32", "VLQSPW.DLL", "VLQSPW.DLL"),
     ("C:\\Windows\\System32", "VLQSPREM.EXE", "VLQSPREM.EXE"),

@@ -216,14 +216,14 @@ def failed_tasks(output, host):
     return said
 
 
-def readme_problems():
-    """The README must show the play that is tested."""
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
-        section = f.read().split("**Ansible**", 1)[-1]
+def document_problems():
+    """docs/deployment.md must show the play that is tested."""
+    with open(os.path.join(ROOT, "docs", "deployment.md"), encoding="utf-8") as f:
+        section = f.read().split("### Ansible", 1)[-1]
     shown = section.split("```yaml\n", 1)[-1].split("```", 1)[0]
     with open(PLAY, encoding="utf-8") as f:
         if shown != f.read():
-            return ["the README's play under **Ansible** is not " + PLAY]
+            return ["docs/deployment.md's play under \"Ansible\" is not " + PLAY]
     return []
 
 
@@ -267,7 +267,7 @@ def main():
         finally:
             for server in servers:
                 server.finish()
-    problems["the README shows the play"] = readme_problems()
+    problems["docs/deployment.md shows the play"] = document_problems()
     for name, said in problems.items():
         print("%s  %s" % ("FAIL" if said else "ok  ", name))
         for line in said:

@@ -1,9 +1,9 @@
-"""The deployment tools' detection rule, as the README gives it, evaluated on
-the machine a scenario leaves: it must say "installed" exactly when
-SETUP.EXE placed the software.
+"""The deployment tools' detection rule, as docs/deployment.md gives it,
+evaluated on the machine a scenario leaves: it must say "installed" exactly
+when SETUP.EXE placed the software.
 
-The rule is the README's table under "The detection rule": each row a file
-that must exist with a last-write time no earlier than that of the
+The rule is docs/deployment.md's table under "The detection rule": each row
+a file that must exist with a last-write time no earlier than that of the
 release's file, rounded down to the minute.
 """
 import os
@@ -11,19 +11,20 @@ import re
 
 from scenarios import DIST_FILES, DIST_TIME
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+DEPLOYMENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                          "deployment.md")
 ROW = re.compile(r"^\| `(C:\\[^`]+)` \| `([^`]+)` \| the release's `([^`]+)` \|$")
 
 
-def rule(readme=README):
+def rule(document=DEPLOYMENT):
     """[(Windows path on the server, the release's file name)]."""
-    with open(readme, encoding="utf-8") as f:
+    with open(document, encoding="utf-8") as f:
         text = f.read()
     section = text.split("**The detection rule**", 1)[-1].split("\n\n**", 1)[0]
     rows = [(folder + "\\" + name, release) for folder, name, release
             in (m.groups() for m in map(ROW.match, section.splitlines()) if m)]
     if not rows or any(release not in DIST_FILES for _, release in rows):
-        raise ValueError("no detection rule naming the distribution's files in " + readme)
+        raise ValueError("no detection rule naming the distribution's files in " + document)
     return rows
 
 
@@ -47,7 +48,7 @@ def placing(args):
 
 def check(platform, scenario, code, resolve):
     """Problems with the rule's verdict on the scenario's end state, once
-    the server has restarted as the README's recipes restart it: after 1,
+    the server has restarted as the deployment recipes restart it: after 1,
     and after 16 from a run that installs (it may have left files in use,
     or deleted the old service's keys, for the restart)."""
     restarts = code == 1 or (code == 16 and placing(scenario["args"]))
@@ -57,5 +58,5 @@ def check(platform, scenario, code, resolve):
     got = installed(platform.drive_c, resolve, rule())
     if got == want:
         return []
-    return ["after exit %d the README's detection rule says %sinstalled" % (
+    return ["after exit %d the detection rule says %sinstalled" % (
         code, "" if got else "not ")]

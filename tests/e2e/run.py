@@ -424,7 +424,7 @@ def set_up(platform, scenario):
 def check_end_state(platform, scenario, code, stdout, problems, options):
     """Compares what the run left (exit code, output, files, service keys,
     moves, programs run, files after a restart) with the row, and holds the
-    README's detection rule to it."""
+    detection rule of docs/deployment.md to it."""
     if code != scenario["exit_code"]:
         problems.append(f"exit code {code}, expected {scenario['exit_code']}")
     pattern = output_pattern(scenario["stdout"], options.platform, platform.dist)

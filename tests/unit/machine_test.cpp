@@ -35,7 +35,7 @@ struct RuleCase {
 // Every device path holds '#', so only a line that starts with it is a comment.
 TEST(FaultRules, HashStartsACommentLineOnlyAndIsPartOfAPattern) {
     const RuleCase cases[] = {
-        {"the README's held adapter", "CreateFileA \\\\?\\HID#VID_2F1D&PID_7C01* 32", "CreateFileA",
+        {"the documented held adapter", "CreateFileA \\\\?\\HID#VID_2F1D&PID_7C01* 32", "CreateFileA",
          "\\\\?\\HID#VID_2F1D&PID_7C01*", 32},
         {"the error message's example", "CreateFileA \\\\?\\HID#* 5", "CreateFileA",
          "\\\\?\\HID#*", 5},
@@ -59,7 +59,7 @@ TEST(FaultRules, HashStartsACommentLineOnlyAndIsPartOfAPattern) {
     }
 }
 
-TEST_F(Emulation, TheReadmesDeviceRuleFailsTheAdaptersOpen) {
+TEST_F(Emulation, TheDocumentedDeviceRuleFailsTheAdaptersOpen) {
     WriteFaults("# the adapter is held by another program\n"
                 "CreateFileA \\\\?\\HID#VID_2F1D&PID_7C01* 32\n");
     HANDLE device = CreateFileA("\\\\?\\hid#vid_2f1d&pid_7c01#1&2&0&0000#{4d1e55b2}",
