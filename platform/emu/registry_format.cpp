@@ -1,4 +1,5 @@
-// The registry store's text, written and read.
+// The registry store's text, written and read: a snapshot, then a journal of
+// transactions (the format: docs/emulated-machine.md, "The stores").
 #include "registry_format.h"
 
 #include <algorithm>
@@ -12,20 +13,6 @@
 #include "store_file.h"
 
 namespace emu {
-
-// The store, as Serialize and the commits write it:
-//
-//   vtn2-registry 2
-//   next ID                    the id the next new key gets
-//   K ID PARENT =NAME          a key (PARENT 0 for a root), parents before children
-//   S SDDL                     its security descriptor, when not the default
-//   V TYPE =NAME xHEX          its values, in creation order
-//   end                        the snapshot is whole
-//
-// then the journal: transactions of K records (a key new or rewritten whole,
-// its S and V lines following) and "D ID" (a key removed with its subtree),
-// each closed by "commit NEXT". A transaction without its commit line was
-// cut short by its writer's death and never happened.
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The registry store's text: a snapshot of the tree, then a journal of
-// committed transactions (the format is described in registry_format.cpp and
-// in the README). Registry::Serialize, Registry::Changes and Registry::Parse
-// are defined here too.
+// committed transactions (the format: docs/emulated-machine.md, "The
+// stores"). Registry::Serialize, Registry::Changes and Registry::Parse are
+// defined here too.
 #ifndef VTN2_EMU_REGISTRY_FORMAT_H
 #define VTN2_EMU_REGISTRY_FORMAT_H
 

@@ -5,11 +5,9 @@
 // vtn2-machine) works inside a RegistryTransaction: an exclusive lock on
 // ROOT/registry.lock for the length of one change, so no process ever sees
 // another's half-made change. A process keeps the tree it loaded between
-// transactions and, under the lock, reads only what others appended since;
-// a commit appends its changes to the store as one journal transaction
-// (registry_format.h), and the store is rewritten whole only when the
-// journal has grown past the snapshot before it. Both are atomic against a
-// process killed at any point, not against a power cut (ReplaceStore).
+// transactions and, under the lock, reads only what others appended since.
+// What a commit writes, and when the store is rewritten whole:
+// docs/emulated-machine.md, "The stores".
 #ifndef VTN2_EMU_REGISTRY_STORE_H
 #define VTN2_EMU_REGISTRY_STORE_H
 
