@@ -25,6 +25,7 @@
 #include "attribute_store.h"
 #include "codepage.h"
 #include "devices.h"
+#include "errors.h"
 #include "fd.h"
 #include "files.h"
 #include "leftovers.h"
@@ -38,9 +39,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kErrorFileExists = 80;
-constexpr uint32_t kErrorInvalidName = 123;
-constexpr uint32_t kErrorFilenameTooLong = 206;
 // DosAttributes when the attribute store can't be read.
 constexpr uint32_t kUnreadable = INVALID_FILE_ATTRIBUTES;
 
