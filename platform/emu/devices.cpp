@@ -8,6 +8,7 @@
 #include <string_view>
 #include <stdexcept>
 
+#include "ascii.h"
 #include "errors.h"
 #include "hex.h"
 #include "machine.h"
@@ -193,7 +194,7 @@ std::string InterfacePath(const std::string& instanceId) {
     std::string path = "\\\\?\\" + instanceId;
     for (size_t i = 4; i < path.size(); ++i) {
         if (path[i] == '\\') path[i] = '#';
-        if (path[i] >= 'A' && path[i] <= 'Z') path[i] = static_cast<char>(path[i] - 'A' + 'a');
+        path[i] = AsciiLower(path[i]);
     }
     return path + "#" + kHidGuidText;
 }
