@@ -1,6 +1,7 @@
-// The Win32 error codes that the emulated machine gives and platform.h does
-// not carry, as platform.h carries only those the Installer names. Each is
-// declared here once, under Windows' name.
+// The Win32 error codes the emulated machine gives that platform.h does not
+// declare, each once, under Windows' name. They stay out of platform.h, the
+// header through which the Installer reaches the system: the Installer never
+// names them.
 #ifndef VTN2_EMU_ERRORS_H
 #define VTN2_EMU_ERRORS_H
 
