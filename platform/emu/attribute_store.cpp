@@ -1,5 +1,7 @@
 #include "attribute_store.h"
 
+#include "../platform.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "errors.h"
 #include "hex.h"
 #include "machine.h"
 
@@ -146,9 +149,8 @@ bool AttributeStore::ForgetKey(const std::string& top) {
 }
 
 uint32_t WithAttributes(const std::function<uint32_t(AttributeStore&)>& operation) {
-    constexpr uint32_t kErrorPathNotFound = 3, kErrorAccessDenied = 5;
     std::optional<fs::path> root = MachineRoot();
-    if (!root) return kErrorPathNotFound;
+    if (!root) return ERROR_PATH_NOT_FOUND;
     try {
         AttributeStore store(*root, AttributeStore::kWrite);
         uint32_t error = operation(store);
@@ -160,7 +162,7 @@ uint32_t WithAttributes(const std::function<uint32_t(AttributeStore&)>& operatio
     } catch (const fs::filesystem_error& e) {
         return ErrorFromErrno(e.code().value());
     } catch (const std::exception&) {
-        return kErrorAccessDenied;
+        return ERROR_ACCESS_DENIED;
     }
 }
 

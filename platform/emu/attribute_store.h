@@ -18,10 +18,6 @@
 
 namespace emu {
 
-// What Windows gives for a file system it can't read: ROOT/attributes
-// stands for that part of the file system.
-constexpr uint32_t kErrorFileCorrupt = 1392;
-
 class AttributeStore {
 public:
     enum Mode { kRead, kWrite };

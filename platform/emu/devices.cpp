@@ -8,6 +8,8 @@
 #include <string_view>
 #include <stdexcept>
 
+#include "ascii.h"
+#include "errors.h"
 #include "hex.h"
 #include "machine.h"
 #include "registry_store.h"
@@ -19,7 +21,6 @@ namespace {
 constexpr GUID kHidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 constexpr char kHidGuidText[] = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
 
-constexpr LSTATUS kErrorInvalidRegProperty = 534;
 constexpr DWORD kMaximumProperty = 0x25;  // SPDRP_MAXIMUM_PROPERTY
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -193,7 +194,7 @@ std::string InterfacePath(const std::string& instanceId) {
     std::string path = "\\\\?\\" + instanceId;
     for (size_t i = 4; i < path.size(); ++i) {
         if (path[i] == '\\') path[i] = '#';
-        if (path[i] >= 'A' && path[i] <= 'Z') path[i] = static_cast<char>(path[i] - 'A' + 'a');
+        path[i] = AsciiLower(path[i]);
     }
     return path + "#" + kHidGuidText;
 }

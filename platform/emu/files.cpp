@@ -23,14 +23,13 @@
 #include <vector>
 
 #include "attribute_store.h"
-#include "codepage.h"
 #include "devices.h"
+#include "errors.h"
 #include "fd.h"
-#include "files.h"
 #include "leftovers.h"
 #include "machine.h"
 #include "paths.h"
-#include "registry_store.h"
+#include "pending_moves.h"
 #include "sharing.h"
 
 namespace emu {
@@ -38,9 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kErrorFileExists = 80;
-constexpr uint32_t kErrorInvalidName = 123;
-constexpr uint32_t kErrorFilenameTooLong = 206;
 // DosAttributes when the attribute store can't be read.
 constexpr uint32_t kUnreadable = INVALID_FILE_ATTRIBUTES;
 
@@ -48,9 +44,6 @@ constexpr uint32_t kUnreadable = INVALID_FILE_ATTRIBUTES;
 // system's to say.
 constexpr uint32_t kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | 0x100 | 0x2000;
-
-constexpr char kSessionManager[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr char kPendingMoves[] = "PendingFileRenameOperations";
 
 bool StatPath(const fs::path& path, struct stat& info) { return ::stat(path.c_str(), &info) == 0; }
 
@@ -62,24 +55,6 @@ bool IsDirectory(const fs::path& path) {
 // 2 when only the file is missing, 3 when its directory is.
 uint32_t MissingError(const fs::path& host) {
     return IsDirectory(host.parent_path()) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-}
-
-// The host path of a Windows path, or the error Windows gives for it: the
-// machine must be there and the drive ours, an 8-bit path, counted with its
-// NUL, takes no more than MAX_PATH characters, and its names are names (a
-// pattern's last one may hold wildcards).
-std::optional<fs::path> Resolve(const char* windowsPath, uint32_t& error, bool pattern = false) {
-    error = ERROR_PATH_NOT_FOUND;
-    if (!windowsPath || !*windowsPath || !MachineRoot()) return std::nullopt;
-    if (std::strlen(windowsPath) >= MAX_PATH) {
-        error = kErrorFilenameTooLong;
-        return std::nullopt;
-    }
-    if (!IsValidPath(windowsPath, pattern)) {
-        error = kErrorInvalidName;
-        return std::nullopt;
-    }
-    return HostPath(windowsPath);
 }
 
 FILETIME ToFileTime(const timespec& time) {
@@ -101,6 +76,24 @@ uint32_t EnterWithPath(const char* function, const char* path) {
             return given;
         }
     });
+}
+
+// How each call on a path begins, in this order: entered with `subject`,
+// which a fault rule may fail; then failed with `refused`, the error of its
+// other arguments, when there is one; then `path` resolved. The host path,
+// or nothing and the error to fail with.
+std::optional<fs::path> EnterResolved(const char* function, const char* subject, const char* path,
+                                      uint32_t& error, uint32_t refused = 0,
+                                      bool pattern = false) {
+    error = EnterWithPath(function, subject);
+    if (!error) error = refused;
+    if (error) return std::nullopt;
+    return Resolve(path, error, pattern);
+}
+
+// The error for a host path that stat could not look at, from errno.
+uint32_t StatError(const fs::path& host) {
+    return errno == ENOENT ? MissingError(host) : ErrorFromErrno(errno);
 }
 
 // ---- DOS attributes ------------------------------------------------------
@@ -217,22 +210,6 @@ uint32_t CopyInto(const fs::path& source, const fs::path& destination) {
     });
 }
 
-// ---- renaming ------------------------------------------------------------
-
-// Renames from to `to`, the host path of the Windows path given, and gives
-// the file the last name as given: a file that only changes the case of its
-// name, or replaces one whose name differs in case, takes the case given.
-uint32_t RenameAsGiven(const fs::path& from, const fs::path& to, std::string_view given,
-                       AttributeStore& attributes) {
-    const std::string full = FullWindowsPath(given);
-    const fs::path named = to.parent_path() / full.substr(full.find_last_of('\\') + 1);
-    if (::rename(from.c_str(), to.c_str()) != 0) return ErrorFromErrno(errno);
-    attributes.Move(from, to);
-    // A second step, as the host's rename keeps a replaced file's name.
-    if (named != to && ::rename(to.c_str(), named.c_str()) == 0) attributes.Move(to, named);
-    return 0;
-}
-
 // ---- handles -------------------------------------------------------------
 
 struct FileObject : Object {
@@ -321,129 +298,7 @@ HANDLE OpenFile(const char* given, DWORD access, DWORD share, DWORD disposition,
     return handle;
 }
 
-// ---- moves at restart ----------------------------------------------------
-
-std::vector<std::string> SplitMultiString(const std::vector<uint8_t>& data) {
-    std::string text = Utf16leToUtf8(data.data(), data.size());
-    std::vector<std::string> strings;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
-        strings.push_back(text.substr(start, end - start));
-    }
-    if (start < text.size()) strings.push_back(text.substr(start));
-    return strings;
-}
-
-// The recorded moves as source and destination pairs; the list ends at the
-// first empty source.
-std::vector<std::pair<std::string, std::string>> PendingPairs(const RegValue* value) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    if (!value) return pairs;
-    std::vector<std::string> strings = SplitMultiString(value->data);
-    for (size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2) {
-        pairs.emplace_back(strings[i], strings[i + 1]);
-    }
-    return pairs;
-}
-
-// "\??\" and the full path that Windows makes of the one given.
-std::string RecordedPath(const char* given) { return "\\??\\" + FullWindowsPath(given); }
-
-uint32_t RecordPendingMove(const char* source, const char* destination, DWORD flags) {
-    std::string from = RecordedPath(source);
-    std::string to;
-    if (destination && *destination) {
-        uint32_t error = 0;
-        if (!Resolve(destination, error)) return error;
-        to = (flags & MOVEFILE_REPLACE_EXISTING ? "!" : "") + RecordedPath(destination);
-    }
-    return WithRegistry([&](Registry& registry, bool& commit) -> uint32_t {
-        RegKey* key = registry.CreatePath(kSessionManager);
-        std::vector<std::pair<std::string, std::string>> pairs =
-            PendingPairs(key->Value(kPendingMoves));
-        pairs.emplace_back(from, to);
-        std::string text;
-        for (const auto& [recordedFrom, recordedTo] : pairs)
-            text += recordedFrom + '\0' + recordedTo + '\0';
-        text += '\0';
-        key->SetValue(RegValue{kPendingMoves, REG_MULTI_SZ, Utf8ToUtf16le(text)});
-        commit = true;
-        return 0;
-    });
-}
-
-// Makes VTN2_MACHINE name ROOT for as long as it lives, so that Windows paths
-// resolve on that machine.
-class MachineScope {
-public:
-    explicit MachineScope(const fs::path& root) {
-        if (const char* setting = std::getenv("VTN2_MACHINE")) saved_ = setting;
-        ::setenv("VTN2_MACHINE", root.c_str(), 1);
-    }
-    ~MachineScope() {
-        if (saved_) {
-            ::setenv("VTN2_MACHINE", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("VTN2_MACHINE");
-        }
-    }
-    MachineScope(const MachineScope&) = delete;
-    MachineScope& operator=(const MachineScope&) = delete;
-
-private:
-    std::optional<std::string> saved_;
-};
-
-// One recorded move; a note when it had to be skipped.
-std::optional<std::string> CarryOut(const std::string& source, const std::string& destination,
-                                    AttributeStore& attributes) {
-    std::optional<fs::path> from = HostPath(source);
-    std::error_code ec;
-    if (!from || !fs::exists(fs::symlink_status(*from, ec))) {
-        return "skipped " + source + ": it no longer exists";
-    }
-    if (destination.empty()) {
-        if (!fs::remove(*from, ec)) return "could not delete " + source + ": " + ec.message();
-        attributes.Forget(*from);
-        return std::nullopt;
-    }
-    const bool replace = destination[0] == '!';
-    const std::string named = replace ? destination.substr(1) : destination;
-    std::optional<fs::path> to = HostPath(named);
-    if (!to) return "skipped " + source + ": " + destination + " is on no drive of this machine";
-    if (!replace && fs::exists(fs::symlink_status(*to, ec))) {
-        return "skipped " + source + ": " + destination + " exists and is not to be replaced";
-    }
-    if (uint32_t error = RenameAsGiven(*from, *to, named, attributes)) {
-        return "could not move " + source + " to " + destination + ": error " +
-               std::to_string(error);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
-
-std::vector<std::string> RestartMachine(const fs::path& root) {
-    MachineScope scope(root);
-    RegistryTransaction transaction(root);
-    // Volatile keys live only until the machine stops.
-    transaction.registry().RemoveVolatile();
-    RegKey* sessionManager = transaction.registry().FindPath(kSessionManager);
-    std::vector<std::string> notes;
-    if (!sessionManager || !sessionManager->Value(kPendingMoves)) {
-        transaction.Commit();
-        return notes;
-    }
-    AttributeStore attributes(root, AttributeStore::kWrite);
-    for (const auto& [source, destination] : PendingPairs(sessionManager->Value(kPendingMoves))) {
-        if (std::optional<std::string> note = CarryOut(source, destination, attributes))
-            notes.push_back(*note);
-    }
-    attributes.Commit();
-    sessionManager->DeleteValue(kPendingMoves);
-    transaction.Commit();
-    return notes;
-}
 
 }  // namespace emu
 
@@ -520,20 +375,18 @@ BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
 }
 
 HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
-    if (uint32_t error = emu::EnterWithPath("FindFirstFileA", lpFileName))
-        return Fail(error, INVALID_HANDLE_VALUE);
-    if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    uint32_t unresolved = 0;
-    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved, true);
-    if (!host) return Fail(unresolved, INVALID_HANDLE_VALUE);
+    uint32_t error = 0;
+    std::optional<fs::path> host =
+        emu::EnterResolved("FindFirstFileA", lpFileName, lpFileName, error,
+                           lpFindFileData ? 0 : ERROR_INVALID_PARAMETER, true);
+    if (!host) return Fail(error, INVALID_HANDLE_VALUE);
     // What a folder holds under an empty name: nothing, the root's included.
     if (emu::EndsWithSeparator(lpFileName))
         return Fail(emu::IsDirectory(*host) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND,
                     INVALID_HANDLE_VALUE);
     struct statx info {};
     if (::statx(AT_FDCWD, host->c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0)
-        return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno),
-                    INVALID_HANDLE_VALUE);
+        return Fail(emu::StatError(*host), INVALID_HANDLE_VALUE);
     auto time = [](const statx_timestamp& t) {
         return emu::ToFileTime(
             timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)});
@@ -574,30 +427,25 @@ LONG CompareFileTime(const FILETIME* lpFileTime1, const FILETIME* lpFileTime2) {
 }
 
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
-    if (uint32_t error = emu::EnterWithPath("GetFileAttributesA", lpFileName))
-        return Fail(error, INVALID_FILE_ATTRIBUTES);
-    uint32_t unresolved = 0;
-    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
-    if (!host) return Fail(unresolved, INVALID_FILE_ATTRIBUTES);
+    uint32_t error = 0;
+    std::optional<fs::path> host =
+        emu::EnterResolved("GetFileAttributesA", lpFileName, lpFileName, error);
+    if (!host) return Fail(error, INVALID_FILE_ATTRIBUTES);
     struct stat info;
-    if (!emu::StatPath(*host, info))
-        return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno),
-                    INVALID_FILE_ATTRIBUTES);
+    if (!emu::StatPath(*host, info)) return Fail(emu::StatError(*host), INVALID_FILE_ATTRIBUTES);
     DWORD attributes = emu::DosAttributes(*host, S_ISDIR(info.st_mode));
     return attributes == emu::kUnreadable ? Fail(emu::kErrorFileCorrupt, attributes) : attributes;
 }
 
 BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-    if (uint32_t error = emu::EnterWithPath("SetFileAttributesA", lpFileName))
-        return Fail(error, FALSE);
-    uint32_t unresolved = 0;
-    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
-    if (!host) return Fail(unresolved, FALSE);
+    uint32_t error = 0;
+    std::optional<fs::path> host =
+        emu::EnterResolved("SetFileAttributesA", lpFileName, lpFileName, error);
+    if (!host) return Fail(error, FALSE);
     uint32_t attributes = dwFileAttributes & emu::kSettable;
-    uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
+    error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
         struct stat info;
-        if (!emu::StatPath(*host, info))
-            return errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno);
+        if (!emu::StatPath(*host, info)) return emu::StatError(*host);
         store.Set(*host, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
         return 0;
     });
@@ -605,17 +453,14 @@ BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
-    if (uint32_t error = emu::EnterWithPath("CopyFileA", lpNewFileName))
-        return Fail(error, FALSE);
-    uint32_t unresolved = 0;
-    std::optional<fs::path> source = emu::Resolve(lpExistingFileName, unresolved);
-    if (!source) return Fail(unresolved, FALSE);
-    std::optional<fs::path> destination = emu::Resolve(lpNewFileName, unresolved);
-    if (!destination) return Fail(unresolved, FALSE);
+    uint32_t error = 0;
+    std::optional<fs::path> source =
+        emu::EnterResolved("CopyFileA", lpNewFileName, lpExistingFileName, error);
+    if (!source) return Fail(error, FALSE);
+    std::optional<fs::path> destination = emu::Resolve(lpNewFileName, error);
+    if (!destination) return Fail(error, FALSE);
     struct stat from, to;
-    if (!emu::StatPath(*source, from))
-        return Fail(errno == ENOENT ? emu::MissingError(*source) : emu::ErrorFromErrno(errno),
-                    FALSE);
+    if (!emu::StatPath(*source, from)) return Fail(emu::StatError(*source), FALSE);
     if (S_ISDIR(from.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (!emu::IsDirectory(destination->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
     if (emu::StatPath(*destination, to)) {
@@ -629,34 +474,30 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
             return Fail(ERROR_ACCESS_DENIED, FALSE);
         // Before the rename: it would replace a file in use without a word.
         if (emu::IsRunningProgram(*destination)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
-        if (uint32_t error =
-                emu::InUse(*destination, emu::kRightWrite, emu::kCopyDestinationShares))
+        if ((error = emu::InUse(*destination, emu::kRightWrite, emu::kCopyDestinationShares)))
             return Fail(error, FALSE);
     }
-    if (uint32_t error = emu::CopyInto(*source, *destination)) return Fail(error, FALSE);
+    if ((error = emu::CopyInto(*source, *destination))) return Fail(error, FALSE);
     return TRUE;
 }
 
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
     const bool hasDestination = lpNewFileName && *lpNewFileName;
-    if (uint32_t error =
-            emu::EnterWithPath("MoveFileExA", hasDestination ? lpNewFileName : lpExistingFileName))
-        return Fail(error, FALSE);
-    uint32_t unresolved = 0;
-    std::optional<fs::path> source = emu::Resolve(lpExistingFileName, unresolved);
-    if (!source) return Fail(unresolved, FALSE);
+    uint32_t error = 0;
+    std::optional<fs::path> source =
+        emu::EnterResolved("MoveFileExA", hasDestination ? lpNewFileName : lpExistingFileName,
+                           lpExistingFileName, error);
+    if (!source) return Fail(error, FALSE);
     struct stat from;
-    if (::lstat(source->c_str(), &from) != 0)
-        return Fail(errno == ENOENT ? emu::MissingError(*source) : emu::ErrorFromErrno(errno),
-                    FALSE);
+    if (::lstat(source->c_str(), &from) != 0) return Fail(emu::StatError(*source), FALSE);
     if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
-        uint32_t error = emu::RecordPendingMove(lpExistingFileName, lpNewFileName, dwFlags);
+        error = emu::RecordPendingMove(lpExistingFileName, lpNewFileName, dwFlags);
         return error ? Fail(error, FALSE) : TRUE;
     }
 
     if (!hasDestination) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    std::optional<fs::path> destination = emu::Resolve(lpNewFileName, unresolved);
-    if (!destination) return Fail(unresolved, FALSE);
+    std::optional<fs::path> destination = emu::Resolve(lpNewFileName, error);
+    if (!destination) return Fail(error, FALSE);
     if (!emu::IsDirectory(destination->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
     struct stat to;
     if (::lstat(destination->c_str(), &to) == 0 &&
@@ -667,26 +508,23 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
         if (S_ISDIR(to.st_mode) || S_ISDIR(from.st_mode) ||
             (attributes & FILE_ATTRIBUTE_READONLY) || emu::IsRunningProgram(*destination))
             return Fail(ERROR_ACCESS_DENIED, FALSE);
-        if (uint32_t error = emu::InUse(*destination, emu::kRightDelete, emu::kAllRights))
+        if ((error = emu::InUse(*destination, emu::kRightDelete, emu::kAllRights)))
             return Fail(error, FALSE);
     }
     if (!S_ISDIR(from.st_mode) && emu::InUse(*source, emu::kRightDelete, emu::kAllRights))
         return Fail(ERROR_SHARING_VIOLATION, FALSE);
-    uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
+    error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
         return emu::RenameAsGiven(*source, *destination, lpNewFileName, store);
     });
     return error ? Fail(error, FALSE) : TRUE;
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
-    if (uint32_t error = emu::EnterWithPath("DeleteFileA", lpFileName))
-        return Fail(error, FALSE);
-    uint32_t unresolved = 0;
-    std::optional<fs::path> host = emu::Resolve(lpFileName, unresolved);
-    if (!host) return Fail(unresolved, FALSE);
+    uint32_t error = 0;
+    std::optional<fs::path> host = emu::EnterResolved("DeleteFileA", lpFileName, lpFileName, error);
+    if (!host) return Fail(error, FALSE);
     struct stat info;
-    if (::lstat(host->c_str(), &info) != 0)
-        return Fail(errno == ENOENT ? emu::MissingError(*host) : emu::ErrorFromErrno(errno), FALSE);
+    if (::lstat(host->c_str(), &info) != 0) return Fail(emu::StatError(*host), FALSE);
     uint32_t attributes = S_ISDIR(info.st_mode) ? 0 : emu::DosAttributes(*host, false);
     if (attributes == emu::kUnreadable) return Fail(emu::kErrorFileCorrupt, FALSE);
     if (S_ISDIR(info.st_mode) || (attributes & FILE_ATTRIBUTE_READONLY) ||
@@ -697,7 +535,7 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     // the last of them, as Windows 10 and later delete.
     if (emu::InUse(*host, emu::kRightDelete, emu::kAllRights))
         return Fail(ERROR_SHARING_VIOLATION, FALSE);
-    uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
+    error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
         if (::unlink(host->c_str()) != 0) return emu::ErrorFromErrno(errno);
         store.Forget(*host);
         return 0;
@@ -706,15 +544,14 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
 }
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
-    if (uint32_t error = emu::EnterWithPath("CreateDirectoryA", lpPathName))
-        return Fail(error, FALSE);
-    uint32_t unresolved = 0;
-    std::optional<fs::path> host = emu::Resolve(lpPathName, unresolved);
-    if (!host) return Fail(unresolved, FALSE);
+    uint32_t error = 0;
+    std::optional<fs::path> host =
+        emu::EnterResolved("CreateDirectoryA", lpPathName, lpPathName, error);
+    if (!host) return Fail(error, FALSE);
     struct stat info;
     if (::lstat(host->c_str(), &info) == 0) return Fail(ERROR_ALREADY_EXISTS, FALSE);
     if (!emu::IsDirectory(host->parent_path())) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
-    uint32_t error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
+    error = emu::WithAttributes([&](emu::AttributeStore& store) -> uint32_t {
         if (::mkdir(host->c_str(), 0777) != 0) return emu::ErrorFromErrno(errno);
         store.Forget(*host);
         return 0;

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "ascii.h"
 #include "machine.h"
 
 namespace {
@@ -143,20 +144,15 @@ void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext
 int _getdrive(void) { return 3; }  // C:
 
 char* _strupr(char* str) {
-    for (char* p = str; *p; ++p) {
-        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
-    }
+    for (char* p = str; *p; ++p) *p = emu::AsciiUpper(*p);
     return str;
 }
 
-namespace {
-int FoldLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
-}  // namespace
-
 int _strnicmp(const char* a, const char* b, size_t count) {
     for (size_t i = 0; i < count; ++i) {
-        int ca = FoldLower(static_cast<unsigned char>(a[i]));
-        int cb = FoldLower(static_cast<unsigned char>(b[i]));
+        // Lower case, as Windows compares: '_' sorts before the letters.
+        int ca = static_cast<unsigned char>(emu::AsciiLower(a[i]));
+        int cb = static_cast<unsigned char>(emu::AsciiLower(b[i]));
         if (ca != cb || ca == 0) return ca - cb;
     }
     return 0;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../emulation.h"
+#include "ascii.h"
 #include "leftovers.h"
 
 namespace emu {
@@ -50,13 +51,12 @@ std::optional<fs::path> MachineRoot() {
 }
 
 bool GlobMatch(std::string_view pattern, std::string_view text) {
-    auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
     size_t p = 0, t = 0, starP = std::string_view::npos, starT = 0;
     while (t < text.size()) {
         if (p < pattern.size() && pattern[p] == '*') {
             starP = p++;
             starT = t;
-        } else if (p < pattern.size() && (pattern[p] == '?' || fold(pattern[p]) == fold(text[t]))) {
+        } else if (p < pattern.size() && (pattern[p] == '?' || AsciiUpper(pattern[p]) == AsciiUpper(text[t]))) {
             ++p;
             ++t;
         } else if (starP != std::string_view::npos) {

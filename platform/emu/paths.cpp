@@ -1,9 +1,13 @@
 #include "paths.h"
 
+#include "../platform.h"
+
 #include <algorithm>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
+#include "errors.h"
 #include "machine.h"
 #include "registry_tree.h"
 
@@ -138,6 +142,20 @@ bool IsValidPath(std::string_view path, bool pattern) {
             return false;
     }
     return true;
+}
+
+std::optional<fs::path> Resolve(const char* windowsPath, uint32_t& error, bool pattern) {
+    error = ERROR_PATH_NOT_FOUND;
+    if (!windowsPath || !*windowsPath || !MachineRoot()) return std::nullopt;
+    if (std::strlen(windowsPath) >= MAX_PATH) {
+        error = kErrorFilenameTooLong;
+        return std::nullopt;
+    }
+    if (!IsValidPath(windowsPath, pattern)) {
+        error = kErrorInvalidName;
+        return std::nullopt;
+    }
+    return HostPath(windowsPath);
 }
 
 bool EndsWithSeparator(std::string_view path) { return !path.empty() && IsSeparator(path.back()); }

@@ -1,6 +1,7 @@
 #ifndef VTN2_EMU_PATHS_H
 #define VTN2_EMU_PATHS_H
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -19,6 +20,12 @@ namespace emu {
 //   other    relative to the host's current directory
 // None when the drive is another or there is no machine for C:.
 std::optional<std::filesystem::path> HostPath(std::string_view windowsPath);
+// The host path of a Windows path given to a file call, or the error Windows
+// gives for it: the machine must be there and the drive ours, an 8-bit path,
+// counted with its NUL, takes no more than MAX_PATH characters, and its names
+// are names (a pattern's last one may hold wildcards).
+std::optional<std::filesystem::path> Resolve(const char* windowsPath, uint32_t& error,
+                                             bool pattern = false);
 
 // The full path that Windows makes of a path (GetFullPathName): absolute
 // against the current directory (a rooted one on drive C:), one backslash

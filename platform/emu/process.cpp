@@ -27,6 +27,7 @@
 #include <system_error>
 #include <thread>
 
+#include "errors.h"
 #include "machine.h"
 #include "paths.h"
 #include "process.h"
@@ -105,9 +106,6 @@ double ClockScale() {
 std::chrono::microseconds HostDuration(uint32_t milliseconds) {
     return std::chrono::microseconds(std::llround(milliseconds * 1000.0 * ClockScale()));
 }
-
-constexpr uint32_t kModNotFound = 126;
-constexpr uint32_t kDirectoryInvalid = 267;
 
 // Set in the environment of a program that CreateProcessA starts: its argv[0]
 // is already the program word of its command line.
@@ -282,7 +280,7 @@ void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo) {
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     if (uint32_t error = emu::Enter("GetModuleFileNameA")) return Fail<DWORD>(error, 0);
-    if (hModule) return Fail<DWORD>(emu::kModNotFound, 0);
+    if (hModule) return Fail<DWORD>(emu::kErrorModNotFound, 0);
     std::error_code ec;
     std::filesystem::path host = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return Fail<DWORD>(ERROR_FILE_NOT_FOUND, 0);
@@ -320,7 +318,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     std::optional<std::filesystem::path> directory;
     if (lpCurrentDirectory) {
         directory = emu::HostPath(lpCurrentDirectory);
-        if (!directory) return Fail(emu::kDirectoryInvalid, FALSE);
+        if (!directory) return Fail(emu::kErrorDirectoryInvalid, FALSE);
     }
 
     std::string hostProgram = host->string();
@@ -368,7 +366,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     } while (got < 0 && errno == EINTR);
     close(report[0]);
     if (got == sizeof failure) {
-        uint32_t cause = failure.inDirectory ? emu::kDirectoryInvalid
+        uint32_t cause = failure.inDirectory ? emu::kErrorDirectoryInvalid
                                              : emu::ErrorFromErrno(failure.error);
         return Fail(cause, FALSE);
     }

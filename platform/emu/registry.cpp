@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "codepage.h"
+#include "errors.h"
 #include "machine.h"
 #include "registry_store.h"
 #include "access_check.h"
@@ -27,10 +28,6 @@ struct KeyHandle : Object {
 
 constexpr uint32_t kWow64Views = 0x0300;  // KEY_WOW64_64KEY, KEY_WOW64_32KEY: no rights
 constexpr uint32_t kSaclSecurityInformation = 0x00000008;
-constexpr LSTATUS kErrorBadPathname = 161;
-constexpr LSTATUS kErrorBadKey = 1010;
-constexpr LSTATUS kErrorChildMustBeVolatile = 1021;
-constexpr LSTATUS kErrorPrivilegeNotHeld = 1314;
 constexpr DWORD kCreatedNewKey = 1, kOpenedExistingKey = 2;
 
 const char* PredefinedRoot(HKEY key) {

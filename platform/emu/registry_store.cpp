@@ -1,5 +1,7 @@
 #include "registry_store.h"
 
+#include "../platform.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "errors.h"
 #include "machine.h"
 #include "registry_format.h"
 
@@ -204,9 +207,8 @@ void RegistryTransaction::Create(const fs::path& root, const Registry& registry)
 }
 
 uint32_t WithRegistry(const std::function<uint32_t(Registry&, bool&)>& operation) {
-    constexpr uint32_t kErrorPathNotFound = 3, kErrorRegistryCorrupt = 1015;
     std::optional<fs::path> root = MachineRoot();
-    if (!root) return kErrorPathNotFound;
+    if (!root) return ERROR_PATH_NOT_FOUND;
     try {
         RegistryTransaction transaction(*root);
         bool commit = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "ascii.h"
 #include "codepage.h"
 
 namespace emu {
@@ -44,20 +45,19 @@ int LookupRoot(std::string_view name) {
     return -1;
 }
 
-char Fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 }  // namespace
 
 std::string FoldCase(std::string_view name) {
     std::string out(name);
-    for (char& c : out) c = Fold(c);
+    for (char& c : out) c = AsciiUpper(c);
     return out;
 }
 
 int CompareNames(std::string_view a, std::string_view b) {
     size_t common = std::min(a.size(), b.size());
     for (size_t i = 0; i < common; ++i) {
-        auto x = static_cast<unsigned char>(Fold(a[i])), y = static_cast<unsigned char>(Fold(b[i]));
+        auto x = static_cast<unsigned char>(AsciiUpper(a[i])),
+             y = static_cast<unsigned char>(AsciiUpper(b[i]));
         if (x != y) return x < y ? -1 : 1;
     }
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);

@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "errors.h"
 #include "machine.h"
 #include "security_constants.h"
 #include "security_layout.h"
 
 namespace {
 
-constexpr DWORD kErrorUnknownRevision = 1305;
 constexpr BYTE kMaxSidArguments = 8;  // the sub-authorities AllocateAndInitializeSid takes
 
 // GetProcessHeap's handle: an address that is no block of ours.
@@ -111,7 +111,7 @@ BOOL AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID 
     std::optional<emu::Sid> sid = emu::ReadSid(static_cast<const uint8_t*>(pSid), emu::kMaxSidBytes);
     if (!sid) return Fail(ERROR_INVALID_SID, FALSE);
     if (dwAceRevision < emu::kMinAclRevision || dwAceRevision > emu::kMaxAclRevision)
-        return Fail(kErrorUnknownRevision, FALSE);
+        return Fail(emu::kErrorUnknownRevision, FALSE);
     std::optional<size_t> used = emu::AclUsedBytes(pAcl);
     if (!used) return Fail(ERROR_INVALID_ACL, FALSE);
     ACL header = ReadAclHeader(pAcl);
@@ -127,7 +127,7 @@ BOOL AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID 
 BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
     if (uint32_t error = emu::Enter("InitializeSecurityDescriptor")) return Fail(error, FALSE);
     if (!pSecurityDescriptor) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return Fail(kErrorUnknownRevision, FALSE);
+    if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return Fail(emu::kErrorUnknownRevision, FALSE);
     SECURITY_DESCRIPTOR descriptor{};
     descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
     std::memcpy(pSecurityDescriptor, &descriptor, sizeof descriptor);
@@ -141,7 +141,7 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bD
     SECURITY_DESCRIPTOR descriptor;
     std::memcpy(&descriptor, pSecurityDescriptor, sizeof descriptor);
     if (descriptor.Revision != SECURITY_DESCRIPTOR_REVISION)
-        return Fail(kErrorUnknownRevision, FALSE);
+        return Fail(emu::kErrorUnknownRevision, FALSE);
     if (descriptor.Control & emu::kSeSelfRelative) return Fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
     if (!bDaclPresent) {
         descriptor.Control &= static_cast<WORD>(~emu::kSeDaclPresent);

@@ -27,9 +27,6 @@ constexpr uint16_t kSeSelfRelative = 0x8000;
 constexpr uint16_t kDaclControlBits =
     kSeDaclAutoInheritReq | kSeDaclAutoInherited | kSeDaclProtected;
 
-// Error codes.
-constexpr uint32_t kErrorUnknownRevision = 1305;
-
 // SIDs, ACLs and ACEs.
 constexpr size_t kMaxSubAuthorities = 15;
 constexpr size_t kMaxSidBytes = 8 + 4 * kMaxSubAuthorities;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "errors.h"
 #include "security_constants.h"
 
 namespace emu {

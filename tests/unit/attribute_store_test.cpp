@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "platform/emu/files.h"
+#include "platform/emu/pending_moves.h"
 #include "platform/emu/store_file.h"
 #include "platform/platform.h"
 

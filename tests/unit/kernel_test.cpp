@@ -32,6 +32,7 @@ TEST(CRuntime, CaseFoldingTouchesAsciiLettersOnly) {
     EXPECT_STREQ(_strupr(text), "-FU\xe9/X");
     EXPECT_EQ(_stricmp("C:\\Windows", "c:\\WINDOWS"), 0);
     EXPECT_LT(_stricmp("a", "B"), 0);
+    EXPECT_LT(_stricmp("_", "a"), 0) << "compared in lower case, as Windows compares";
     EXPECT_EQ(_strnicmp("CANCELLED", "cancel", 6), 0);
     EXPECT_NE(_strnicmp("can", "cancel", 6), 0);
 }

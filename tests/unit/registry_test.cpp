@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fixture.h"
-#include "platform/emu/files.h"
 #include "platform/emu/key_security.h"
+#include "platform/emu/pending_moves.h"
 #include "platform/emu/registry_store.h"
 #include "platform/emulation.h"
 #include "platform/platform.h"

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "../../platform/emu/files.h"
 #include "../../platform/emu/leftovers.h"
 #include "../../platform/emu/machine.h"
+#include "../../platform/emu/pending_moves.h"
 #include "../../platform/emu/registry_store.h"
 #include "../../platform/emu/key_security.h"
 #include "regfile.h"
