@@ -113,7 +113,7 @@ LSTATUS EnterKeyCall(const char* function, HKEY key, const char* subkey,
 
 // The store's one way in for a call on a key handle: the operation gets the
 // key behind the handle, or the call the status Windows gives when there is
-// none (a handle closed meanwhile, a key deleted through another).
+// none (a key deleted through another handle, or a handle closed meanwhile).
 template <class Operation>
 LSTATUS OnKey(HKEY handle, Operation&& operation) {
     return static_cast<LSTATUS>(WithRegistry([&](Registry& registry, bool& commit) -> uint32_t {
