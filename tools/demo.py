@@ -13,15 +13,81 @@ import subprocess
 import sys
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
-from run import (SERVICES, SESSION_MANAGER, Native, reg_keys_below,  # noqa: E402
-                 reg_multi_string, set_up, system_files, windows_form)
-from scenarios import OLD_FILES, OLD_KEYS, SYS, row  # noqa: E402
-
-SERVICE = SYS + "VLQSPSVC.EXE -service"
+sys.path.insert(0, os.path.join(TOP, "tools"))
+from machine_helpers import (SERVICES, SESSION_MANAGER, file_content,  # noqa: E402
+                             put_file, reg_keys_below, reg_multi_string, resolve, start_program,
+                             system_files, windows_form)
 
 BUILD = os.path.join(TOP, "build", "native")
 DEMO = os.path.join(TOP, "build", "demo")
+STANDIN = os.path.join(BUILD, "standin")
+# The adapter's device keys and the old software's service keys, the same as
+# the end-to-end scenarios' machines have.
+FIXTURES = [os.path.join(TOP, "tests", "e2e", "fixtures", name)
+            for name in ("adapter-hid.reg", "old-software.reg")]
+
+SYS = "C:\\windows\\system32\\"
+WOW64 = "C:\\windows\\syswow64\\"
+OLD_TIME = 1600000000
+DIST_TIME = 1700000000
+# Files as machine_helpers.file_content takes them.
+OLD_FILES = {
+    SYS + "vlqwdzsv.exe": "standin:old",
+    SYS + "VLQSPSVC.EXE": "standin:old",
+    SYS + "VLQSPREM.EXE": "standin:old",
+    SYS + "VLQSPW.DLL": "old library\n",
+    WOW64 + "VLQSPW.DLL": "old library 32\n",
+}
+DIST_FILES = {
+    "VLQSPW.DLL": "VLQSPW.DLL 2.0\n",
+    "VLQSPW32.DLL": "VLQSPW32.DLL 2.0\n",
+    "VLQSPREM.EXE": "standin:new",
+    "VLQSPSVC.EXE": "standin:new",
+}
+SERVICE = SYS + "VLQSPSVC.EXE -service"
+
+
+class Machine:
+    """The demo's emulated machine, made and read through vtn2-machine, with
+    the distribution in a folder beside it."""
+
+    def __init__(self, work):
+        self.tool = os.path.join(BUILD, "vtn2-machine")
+        self.root = os.path.join(work, "machine")
+        self.drive_c = os.path.join(self.root, "drive_c")
+        self.dist = os.path.join(work, "dist")
+        self.log = os.path.join(work, "standin.log")
+        self.env = dict(os.environ, VTN2_MACHINE=self.root, VTN2_STANDIN_LOG=self.log)
+
+    def set_up(self):
+        """The machine with the adapter and the old software, the
+        distribution, and the old management service running; returns its
+        process."""
+        subprocess.run([self.tool, "init", self.root], check=True)
+        # A pause of the Installer's wait for a program (500 s) always
+        # outlasts a program that ends, so that the wait shows one dot at most.
+        with open(os.path.join(self.root, "clock"), "w") as f:
+            f.write("scale 100\n")
+        for fixture in FIXTURES:
+            subprocess.run([self.tool, "reg", "import", self.root, fixture], check=True)
+        for windows_path, text in OLD_FILES.items():
+            put_file(resolve(self.drive_c, windows_path), file_content(text, STANDIN), OLD_TIME)
+        os.makedirs(self.dist)
+        shutil.copy(os.path.join(BUILD, "setup"), os.path.join(self.dist, "SETUP.EXE"))
+        os.utime(os.path.join(self.dist, "SETUP.EXE"), (DIST_TIME, DIST_TIME))
+        for name, text in DIST_FILES.items():
+            put_file(os.path.join(self.dist, name), file_content(text, STANDIN), DIST_TIME)
+        program, argument = SERVICE.split()
+        return start_program([resolve(self.drive_c, program), argument], self.env, self.log,
+                             "VLQSPSVC.EXE -service")
+
+    def export(self, key):
+        return subprocess.run([self.tool, "reg", "export", self.root, key], capture_output=True,
+                              check=True).stdout.decode("utf-8")
+
+    def standin_log(self):
+        with open(self.log, encoding="latin-1") as f:
+            return [line.rstrip("\r\n") for line in f]
 
 
 def heading(text):
@@ -34,7 +100,7 @@ def service_keys(machine):
 
 def listing(machine):
     files = {}
-    for windows_path, path in system_files(machine).items():
+    for windows_path, path in system_files(machine.drive_c).items():
         stat = os.stat(path)
         files[windows_path] = (stat.st_size, int(stat.st_mtime))
     return files
@@ -43,10 +109,8 @@ def listing(machine):
 def main():
     shutil.rmtree(DEMO, ignore_errors=True)
     os.makedirs(DEMO)
-    machine = Native(DEMO, BUILD, None)
-    scenario = row("demo", ["adapter-hid.reg"] + OLD_KEYS, [], 1, "", dist=True, system=OLD_FILES,
-                   running=SERVICE)
-    processes = set_up(machine, scenario)
+    machine = Machine(DEMO)
+    service = machine.set_up()
 
     heading("The demo machine (VTN2_MACHINE=%s)" % machine.root)
     print("Adapter plugged in: HID\\VID_2F1D&PID_7C01. Old software's service keys:")
@@ -65,9 +129,8 @@ def main():
     program = os.path.join(machine.dist, "SETUP.EXE")
     code = subprocess.run([windows_form(program)], executable=program, env=machine.env,
                           cwd=machine.dist).returncode
-    for process in processes:
-        process.kill()
-        process.wait()
+    service.kill()
+    service.wait()
     print()
     meaning = {0: "done", 1: "done, restart the server", 2: "failed", 8: "adapter not found",
                16: "adapter not reachable, software installed"}

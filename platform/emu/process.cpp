@@ -190,6 +190,10 @@ std::shared_ptr<Child> ChildOf(HANDLE handle, bool threadToo) {
 // The host file of a program named on a command line: as a path, or with
 // ".exe" added when its name has no extension, as Windows tries it.
 std::optional<fs::path> FindProgram(const std::string& program, uint32_t& error) {
+    if (program.empty()) {
+        error = ERROR_PATH_NOT_FOUND;
+        return std::nullopt;
+    }
     std::optional<fs::path> host = HostPath(program);
     std::error_code ec;
     if (host && !fs::exists(*host, ec) && !host->has_extension()) {
@@ -256,6 +260,104 @@ struct ChildFailure {
     ReportAndExit(report, errno, false);
 }
 
+// Where a program starts: in `host` the host directory of the one given, or
+// nothing for the caller's own; 0, or the error with which the start fails.
+uint32_t StartDirectory(const char* directory, std::optional<fs::path>& host) {
+    if (!directory) return 0;
+    host = HostPath(directory);
+    return host ? 0 : kErrorDirectoryInvalid;
+}
+
+// The words as execve takes them, ended by a null; they must outlive it.
+std::vector<char*> ArgumentVector(std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// This process's environment and the variable `marker`, as execve takes them.
+std::vector<char*> ChildEnvironment(std::string& marker) {
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable; ++variable) environment.push_back(*variable);
+    environment.push_back(marker.data());
+    environment.push_back(nullptr);
+    return environment;
+}
+
+// How far a child marks descriptors close-on-exec one by one, should the
+// kernel be too old to do it at once.
+int DescriptorLimit() {
+    rlimit files{};
+    return getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
+               ? static_cast<int>(files.rlim_cur)
+               : 65536;
+}
+
+// 0 when the child's exec succeeded, which closes its report pipe unread;
+// else the error with which the start fails. Closes the pipe.
+uint32_t StartFailure(int report) {
+    ChildFailure failure{};
+    ssize_t got;
+    do {
+        got = read(report, &failure, sizeof failure);
+    } while (got < 0 && errno == EINTR);
+    close(report);
+    if (got != sizeof failure) return 0;
+    return failure.inDirectory ? kErrorDirectoryInvalid : ErrorFromErrno(failure.error);
+}
+
+// Starts the program in a child watched by a reaper from the start, so that
+// it is waited for whatever becomes of its handles; 0 with the child and its
+// process ID, or the error with which the start fails. Everything the child
+// needs is made before the fork, after which it may only make system calls.
+uint32_t Spawn(const fs::path& program, std::vector<std::string>& words,
+               const std::optional<fs::path>& directory, std::shared_ptr<Child>& started,
+               pid_t& pid) {
+    std::string hostProgram = program.string();
+    std::vector<char*> argv = ArgumentVector(words);
+    std::string marker = std::string(kStartedByMachine) + "=1";
+    std::vector<char*> environment = ChildEnvironment(marker);
+    std::string hostDirectory = directory ? directory->string() : std::string();
+    int fdLimit = DescriptorLimit();
+
+    auto child = std::make_shared<Child>();
+    try {
+        std::thread(Reap, child).detach();
+    } catch (const std::system_error&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        child->Publish(-1);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    pid = fork();
+    if (pid == 0) {
+        BecomeProgram(hostProgram.c_str(), argv.data(), environment.data(),
+                      directory ? hostDirectory.c_str() : nullptr, report[1], fdLimit);
+    }
+    close(report[1]);
+    child->Publish(pid < 0 ? -1 : pid);
+    if (pid < 0) {
+        close(report[0]);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (uint32_t failed = StartFailure(report[0])) return failed;
+    started = std::move(child);
+    return 0;
+}
+
+// What the caller learns of a started process: both handles lead to it, and
+// its host process ID stands for both IDs.
+void FillProcessInformation(PROCESS_INFORMATION& information, const std::shared_ptr<Child>& child,
+                            pid_t pid) {
+    information.hProcess = Register(Kind::Process, std::make_unique<ProcessHandle>(child, false));
+    information.hThread = Register(Kind::Process, std::make_unique<ProcessHandle>(child, true));
+    information.dwProcessId = static_cast<DWORD>(pid);
+    information.dwThreadId = static_cast<DWORD>(pid);
+}
+
 }  // namespace
 }  // namespace emu
 
@@ -310,73 +412,18 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
 
     std::vector<std::string> words = emu::SplitCommandLine(lpCommandLine ? lpCommandLine : "");
-    std::string program = lpApplicationName ? lpApplicationName : words[0];
-    if (program.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
     uint32_t error = 0;
-    std::optional<std::filesystem::path> host = emu::FindProgram(program, error);
-    if (!host) return Fail(error, FALSE);
+    std::optional<std::filesystem::path> program =
+        emu::FindProgram(lpApplicationName ? lpApplicationName : words[0], error);
+    if (!program) return Fail(error, FALSE);
     std::optional<std::filesystem::path> directory;
-    if (lpCurrentDirectory) {
-        directory = emu::HostPath(lpCurrentDirectory);
-        if (!directory) return Fail(emu::kErrorDirectoryInvalid, FALSE);
-    }
-
-    std::string hostProgram = host->string();
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::string marker = std::string(emu::kStartedByMachine) + "=1";
-    std::vector<char*> environment;
-    for (char** variable = environ; *variable; ++variable) environment.push_back(*variable);
-    environment.push_back(marker.data());
-    environment.push_back(nullptr);
-    std::string hostDirectory = directory ? directory->string() : std::string();
-    rlimit files{};
-    int fdLimit = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
-                      ? static_cast<int>(files.rlim_cur)
-                      : 65536;
-
-    auto child = std::make_shared<emu::Child>();
-    try {
-        std::thread(emu::Reap, child).detach();
-    } catch (const std::system_error&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
-    }
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        child->Publish(-1);
-        return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        emu::BecomeProgram(hostProgram.c_str(), argv.data(), environment.data(),
-                           directory ? hostDirectory.c_str() : nullptr, report[1], fdLimit);
-    }
-    close(report[1]);
-    child->Publish(pid < 0 ? -1 : pid);
-    if (pid < 0) {
-        close(report[0]);
-        return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
-    }
-    // The report pipe closes unread when the exec succeeds.
-    emu::ChildFailure failure{};
-    ssize_t got;
-    do {
-        got = read(report[0], &failure, sizeof failure);
-    } while (got < 0 && errno == EINTR);
-    close(report[0]);
-    if (got == sizeof failure) {
-        uint32_t cause = failure.inDirectory ? emu::kErrorDirectoryInvalid
-                                             : emu::ErrorFromErrno(failure.error);
-        return Fail(cause, FALSE);
-    }
-
-    lpProcessInformation->hProcess =
-        emu::Register(Kind::Process, std::make_unique<emu::ProcessHandle>(child, false));
-    lpProcessInformation->hThread =
-        emu::Register(Kind::Process, std::make_unique<emu::ProcessHandle>(child, true));
-    lpProcessInformation->dwProcessId = static_cast<DWORD>(pid);
-    lpProcessInformation->dwThreadId = static_cast<DWORD>(pid);
+    if (uint32_t invalid = emu::StartDirectory(lpCurrentDirectory, directory))
+        return Fail(invalid, FALSE);
+    std::shared_ptr<emu::Child> child;
+    pid_t pid = 0;
+    if (uint32_t failed = emu::Spawn(*program, words, directory, child, pid))
+        return Fail(failed, FALSE);
+    emu::FillProcessInformation(*lpProcessInformation, child, pid);
     return TRUE;
 }
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -96,24 +95,36 @@ bool RefusedPath(HKEY key, const char* sub) {
     return sub && sub[0] == '\\' && key != HKEY_CLASSES_ROOT;
 }
 
-// The store's one way in, for operations that give a registry status.
-LSTATUS InRegistry(const std::function<LSTATUS(Registry&, bool&)>& operation) {
-    return static_cast<LSTATUS>(WithRegistry([&](Registry& registry, bool& commit) {
-        return static_cast<uint32_t>(operation(registry, commit));
-    }));
+// How every call on a key handle but the closing one begins: a handle that is
+// neither an open key nor a predefined root is refused, then the call is
+// entered for faults, about the subkey it names or else the key itself. A
+// call that cannot do without a subkey may refuse a null one in between, as
+// RegDeleteKeyA does, before a fault could be counted.
+LSTATUS EnterKeyCall(const char* function, HKEY key, const char* subkey,
+                     bool subkeyRequired = false) {
+    std::string base = HandlePath(key);
+    if (base.empty()) return ERROR_INVALID_HANDLE;
+    if (subkeyRequired && !subkey) return ERROR_INVALID_PARAMETER;
+    return static_cast<LSTATUS>(Enter(function, Join(base, subkey)));
 }
 
-// The key behind a handle, or the status Windows gives for it.
-RegKey* Resolve(Registry& registry, HKEY key, LSTATUS& status) {
-    if (const char* root = PredefinedRoot(key)) return registry.Root(root);
-    auto* handle = LookupAs<KeyHandle>(key, Kind::Key);
-    if (!handle) {
-        status = ERROR_INVALID_HANDLE;
-        return nullptr;
-    }
-    RegKey* found = registry.ById(handle->id);
-    if (!found) status = ERROR_KEY_DELETED;
-    return found;
+// The store's one way in for a call on a key handle: the operation gets the
+// key behind the handle, or the call the status Windows gives when there is
+// none (a key deleted through another handle, or a handle closed meanwhile).
+template <class Operation>
+LSTATUS OnKey(HKEY handle, Operation&& operation) {
+    return static_cast<LSTATUS>(WithRegistry([&](Registry& registry, bool& commit) -> uint32_t {
+        RegKey* key = nullptr;
+        if (const char* root = PredefinedRoot(handle)) {
+            key = registry.Root(root);
+        } else if (auto* open = LookupAs<KeyHandle>(handle, Kind::Key)) {
+            key = registry.ById(open->id);
+            if (!key) return ERROR_KEY_DELETED;
+        } else {
+            return ERROR_INVALID_HANDLE;
+        }
+        return static_cast<uint32_t>(operation(registry, *key, commit));
+    }));
 }
 
 // The last key along the path that exists; `complete` when it is the whole path.
@@ -147,16 +158,10 @@ using emu::Registry;
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    std::string base = emu::HandlePath(hKey);
-    if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegOpenKeyExA", emu::Join(base, lpSubKey)))
-        return static_cast<LSTATUS>(error);
+    if (LSTATUS refused = emu::EnterKeyCall("RegOpenKeyExA", hKey, lpSubKey)) return refused;
     if (emu::RefusedPath(hKey, lpSubKey)) return emu::kErrorBadPathname;
-    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
-        LSTATUS status = ERROR_SUCCESS;
-        RegKey* from = emu::Resolve(registry, hKey, status);
-        if (!from) return status;
-        RegKey* key = registry.Find(*from, lpSubKey ? lpSubKey : "");
+    return emu::OnKey(hKey, [&](Registry& registry, RegKey& from, bool&) -> LSTATUS {
+        RegKey* key = registry.Find(from, lpSubKey ? lpSubKey : "");
         if (!key) return ERROR_FILE_NOT_FOUND;
         uint32_t granted = 0;
         if (LSTATUS denied = emu::CheckKeyAccess(*key, samDesired, granted)) return denied;
@@ -174,17 +179,12 @@ LSTATUS RegCloseKey(HKEY hKey) {
 
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
                       LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-    std::string base = emu::HandlePath(hKey);
-    if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegEnumKeyExA", base)) return static_cast<LSTATUS>(error);
+    if (LSTATUS refused = emu::EnterKeyCall("RegEnumKeyExA", hKey, nullptr)) return refused;
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (!emu::HandleMay(hKey, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
-        LSTATUS status = ERROR_SUCCESS;
-        RegKey* key = emu::Resolve(registry, hKey, status);
-        if (!key) return status;
-        if (dwIndex >= key->SubkeyCount()) return ERROR_NO_MORE_ITEMS;
-        const std::string& name = key->SubkeyAt(dwIndex)->name();
+    return emu::OnKey(hKey, [&](Registry&, RegKey& key, bool&) -> LSTATUS {
+        if (dwIndex >= key.SubkeyCount()) return ERROR_NO_MORE_ITEMS;
+        const std::string& name = key.SubkeyAt(dwIndex)->name();
         if (name.size() >= *lpcchName) {
             // Windows leaves such a buffer without a terminating NUL.
             std::memcpy(lpName, name.data(), *lpcchName);
@@ -203,16 +203,11 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
 
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                          LPDWORD lpcbData) {
-    std::string base = emu::HandlePath(hKey);
-    if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegQueryValueExA", base)) return static_cast<LSTATUS>(error);
+    if (LSTATUS refused = emu::EnterKeyCall("RegQueryValueExA", hKey, nullptr)) return refused;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     if (!emu::HandleMay(hKey, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
-        LSTATUS status = ERROR_SUCCESS;
-        RegKey* key = emu::Resolve(registry, hKey, status);
-        if (!key) return status;
-        const emu::RegValue* value = key->Value(lpValueName ? lpValueName : "");
+    return emu::OnKey(hKey, [&](Registry&, RegKey& key, bool&) -> LSTATUS {
+        const emu::RegValue* value = key.Value(lpValueName ? lpValueName : "");
         if (!value) {
             if (lpcbData && !lpData) *lpcbData = 0;
             return ERROR_FILE_NOT_FOUND;
@@ -237,16 +232,11 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
 }
 
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    std::string base = emu::HandlePath(hKey);
-    if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-    if (uint32_t error = emu::Enter("RegDeleteKeyA", emu::Join(base, lpSubKey)))
-        return static_cast<LSTATUS>(error);
-    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
-        LSTATUS status = ERROR_SUCCESS;
-        RegKey* from = emu::Resolve(registry, hKey, status);
-        if (!from) return status;
-        RegKey* key = registry.Find(*from, lpSubKey);
+    if (LSTATUS refused =
+            emu::EnterKeyCall("RegDeleteKeyA", hKey, lpSubKey, /*subkeyRequired=*/true))
+        return refused;
+    return emu::OnKey(hKey, [&](Registry& registry, RegKey& from, bool& commit) -> LSTATUS {
+        RegKey* key = registry.Find(from, lpSubKey);
         if (!key) return ERROR_FILE_NOT_FOUND;
         uint32_t granted = 0;
         if (LSTATUS denied = emu::CheckKeyAccess(*key, emu::kDelete, granted)) return denied;
@@ -262,10 +252,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOption
                         PHKEY phkResult, LPDWORD lpdwDisposition) {
     if (!phkResult) return emu::kErrorBadKey;
     *phkResult = nullptr;
-    std::string base = emu::HandlePath(hKey);
-    if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegCreateKeyExA", emu::Join(base, lpSubKey)))
-        return static_cast<LSTATUS>(error);
+    if (LSTATUS refused = emu::EnterKeyCall("RegCreateKeyExA", hKey, lpSubKey)) return refused;
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     if (emu::RefusedPath(hKey, lpSubKey)) return emu::kErrorBadPathname;
     std::optional<emu::SecurityDescriptor> given;
@@ -279,12 +266,10 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOption
     std::string path;
     uint32_t granted = 0;
     DWORD disposition = 0;
-    LSTATUS status = emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
-        LSTATUS resolved = ERROR_SUCCESS;
-        RegKey* from = emu::Resolve(registry, hKey, resolved);
-        if (!from) return resolved;
+    LSTATUS status = emu::OnKey(hKey, [&](Registry& registry, RegKey& from,
+                                          bool& commit) -> LSTATUS {
         bool exists = false;
-        RegKey* deepest = emu::DeepestExisting(*from, lpSubKey, exists);
+        RegKey* deepest = emu::DeepestExisting(from, lpSubKey, exists);
         RegKey* key = deepest;
         if (exists) {
             if (LSTATUS denied = emu::CheckKeyAccess(*key, samDesired, granted)) return denied;
@@ -296,7 +281,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOption
                 return denied;
             bool isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
             if (deepest->IsVolatile() && !isVolatile) return emu::kErrorChildMustBeVolatile;
-            key = registry.Create(*from, lpSubKey, isVolatile);
+            key = registry.Create(from, lpSubKey, isVolatile);
             if (!key) return ERROR_INVALID_PARAMETER;
             if (given) {
                 emu::SecurityDescriptor descriptor = emu::KeyDescriptor(*key);
@@ -328,9 +313,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOption
 
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                        DWORD cbData) {
-    std::string base = emu::HandlePath(hKey);
-    if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegSetValueExA", base)) return static_cast<LSTATUS>(error);
+    if (LSTATUS refused = emu::EnterKeyCall("RegSetValueExA", hKey, nullptr)) return refused;
     if (!emu::HandleMay(hKey, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     if (!lpData && cbData) return ERROR_NOACCESS;
     emu::RegValue value;
@@ -347,11 +330,8 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     } else {
         value.data.assign(given.begin(), given.end());
     }
-    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
-        LSTATUS status = ERROR_SUCCESS;
-        RegKey* key = emu::Resolve(registry, hKey, status);
-        if (!key) return status;
-        key->SetValue(std::move(value));
+    return emu::OnKey(hKey, [&](Registry&, RegKey& key, bool& commit) -> LSTATUS {
+        key.SetValue(std::move(value));
         commit = true;
         return ERROR_SUCCESS;
     });
@@ -360,9 +340,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
 LSTATUS RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                           PSECURITY_DESCRIPTOR pSecurityDescriptor,
                           LPDWORD lpcbSecurityDescriptor) {
-    std::string base = emu::HandlePath(hKey);
-    if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegGetKeySecurity", base)) return static_cast<LSTATUS>(error);
+    if (LSTATUS refused = emu::EnterKeyCall("RegGetKeySecurity", hKey, nullptr)) return refused;
     if (!lpcbSecurityDescriptor) return ERROR_INVALID_PARAMETER;
     uint32_t needed = 0;
     if (SecurityInformation &
@@ -370,12 +348,9 @@ LSTATUS RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
         needed |= READ_CONTROL;
     if (SecurityInformation & emu::kSaclSecurityInformation) needed |= emu::kAccessSystemSecurity;
     if (!emu::HandleMay(hKey, needed)) return ERROR_ACCESS_DENIED;
-    return emu::InRegistry([&](Registry& registry, bool&) -> LSTATUS {
-        LSTATUS status = ERROR_SUCCESS;
-        RegKey* key = emu::Resolve(registry, hKey, status);
-        if (!key) return status;
+    return emu::OnKey(hKey, [&](Registry&, RegKey& key, bool&) -> LSTATUS {
         std::vector<uint8_t> bytes =
-            emu::SelfRelativeBytes(emu::KeyDescriptor(*key), SecurityInformation);
+            emu::SelfRelativeBytes(emu::KeyDescriptor(key), SecurityInformation);
         DWORD capacity = *lpcbSecurityDescriptor;
         *lpcbSecurityDescriptor = static_cast<DWORD>(bytes.size());
         if (!pSecurityDescriptor || capacity < bytes.size()) return ERROR_INSUFFICIENT_BUFFER;
@@ -386,9 +361,7 @@ LSTATUS RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
 
 LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                           PSECURITY_DESCRIPTOR pSecurityDescriptor) {
-    std::string base = emu::HandlePath(hKey);
-    if (base.empty()) return ERROR_INVALID_HANDLE;
-    if (uint32_t error = emu::Enter("RegSetKeySecurity", base)) return static_cast<LSTATUS>(error);
+    if (LSTATUS refused = emu::EnterKeyCall("RegSetKeySecurity", hKey, nullptr)) return refused;
     if (!pSecurityDescriptor) return ERROR_INVALID_PARAMETER;
     uint32_t needed = 0;
     if (SecurityInformation & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
@@ -402,11 +375,8 @@ LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
     if (((SecurityInformation & OWNER_SECURITY_INFORMATION) && !given.owner) ||
         ((SecurityInformation & GROUP_SECURITY_INFORMATION) && !given.group))
         return ERROR_INVALID_SECURITY_DESCR;
-    return emu::InRegistry([&](Registry& registry, bool& commit) -> LSTATUS {
-        LSTATUS status = ERROR_SUCCESS;
-        RegKey* key = emu::Resolve(registry, hKey, status);
-        if (!key) return status;
-        emu::SecurityDescriptor descriptor = emu::KeyDescriptor(*key);
+    return emu::OnKey(hKey, [&](Registry&, RegKey& key, bool& commit) -> LSTATUS {
+        emu::SecurityDescriptor descriptor = emu::KeyDescriptor(key);
         if (SecurityInformation & OWNER_SECURITY_INFORMATION) descriptor.owner = given.owner;
         if (SecurityInformation & GROUP_SECURITY_INFORMATION) descriptor.group = given.group;
         if (SecurityInformation & DACL_SECURITY_INFORMATION) {
@@ -416,7 +386,7 @@ LSTATUS RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
             descriptor.daclControl = given.daclControl;
             descriptor.dacl = given.dacl;
         }
-        emu::SetKeyDescriptor(*key, descriptor);
+        emu::SetKeyDescriptor(key, descriptor);
         commit = true;
         return ERROR_SUCCESS;
     });

@@ -21,50 +21,16 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+from machine_helpers import (SERVICES, SESSION_MANAGER, file_content,  # noqa: E402,F401
+                             put_file, reg_keys_below, reg_multi_string, resolve, start_program,
+                             system_files, windows_form)
 from scenarios import DIST_FILES, DIST_TIME, SCENARIOS, STAGING  # noqa: E402
 import detection  # noqa: E402
 
-FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
-SERVICES = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services"
-SESSION_MANAGER = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager"
-
-
-def windows_form(host_path):
-    """The path as Windows programs under Wine see a host path (drive Z:)."""
-    return "Z:" + os.path.abspath(host_path).replace("/", "\\")
-
-
-def resolve(base, windows_path):
-    """The host path of a C: path under base, matching names without regard to case."""
-    path = base
-    for part in windows_path[3:].replace("/", "\\").split("\\"):
-        if part in ("", "."):
-            continue
-        if part == "..":
-            path = os.path.dirname(path)
-            continue
-        match = part
-        if os.path.isdir(path):
-            for entry in os.listdir(path):
-                if entry.lower() == part.lower():
-                    match = entry
-                    break
-        path = os.path.join(path, match)
-    return path
-
-
-def system_files(platform):
-    """The files of the system and 32-bit system directories (staging
-    included), as {Windows path: host path}."""
-    files = {}
-    for windows_dir in (r"C:\windows\system32", r"C:\windows\syswow64"):
-        for folder, _, names in os.walk(resolve(platform.drive_c, windows_dir)):
-            for name in names:
-                path = os.path.join(folder, name)
-                relative = os.path.relpath(path, platform.drive_c).replace("/", "\\")
-                files["C:\\" + relative] = path
-    return files
+FIXTURES = os.path.join(HERE, "fixtures")
 
 
 def dist_folder(platform, scenario):
@@ -107,27 +73,6 @@ def read_reg_text(data):
     return data.decode("utf-8", errors="replace")
 
 
-def reg_keys_below(text, key):
-    """Paths of the keys under key in .reg text, lower case, in file order."""
-    prefix = key.lower() + "\\"
-    keys = []
-    for line in text.splitlines():
-        line = line.strip()
-        if line.startswith("[") and line.endswith("]") and line[1:-1].lower().startswith(prefix):
-            keys.append(line[1 + len(prefix):-1].lower())
-    return keys
-
-
-def reg_multi_string(text, name):
-    """The strings of a hex(7) value in .reg text, or [] when it is absent."""
-    joined = re.sub(r"\\\r?\n\s*", "", text)
-    match = re.search(r'^"%s"=hex\(7\):([0-9a-fA-F,]*)' % re.escape(name), joined, re.M)
-    if not match:
-        return []
-    data = bytes(int(b, 16) for b in match.group(1).split(",") if b)
-    return [s for s in data.decode("utf-16-le").split("\0") if s]
-
-
 class Platform:
     """What both platforms share: the files of a scenario and their checks."""
 
@@ -137,18 +82,10 @@ class Platform:
         self.log = os.path.join(work, "standin.log")
 
     def content(self, text):
-        kind, _, tag = text.partition(":")
-        if kind != "standin":
-            return text.encode("latin-1")
-        with open(self.standin, "rb") as f:
-            return f.read() + b"\nversion " + tag.encode() + b"\n"
+        return file_content(text, self.standin)
 
     def put(self, host_path, text, mtime):
-        os.makedirs(os.path.dirname(host_path), exist_ok=True)
-        with open(host_path, "wb") as f:
-            f.write(self.content(text))
-        os.chmod(host_path, 0o755)
-        os.utime(host_path, (mtime, mtime))
+        put_file(host_path, self.content(text), mtime)
 
     def make_dist(self, missing):
         os.makedirs(self.dist, exist_ok=True)
@@ -216,18 +153,7 @@ class Platform:
 
     def start_program(self, words, logged):
         """Starts a stand-in and waits until its log line is there."""
-        process = subprocess.Popen(self.command(words[0]) + words[1:],
-                                   env=self.env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 60
-        while time.time() < deadline:
-            with open(self.log, "a+", encoding="latin-1") as f:
-                f.seek(0)
-                if logged in f.read():
-                    return process
-            time.sleep(0.1)
-        process.kill()
-        raise RuntimeError("never started: " + " ".join(words))
+        return start_program(self.command(words[0]) + words[1:], self.env, self.log, logged)
 
 
 class Native(Platform):

@@ -40,7 +40,7 @@ OUTPUT = re.compile(
      + ")*").encode("latin-1"))
 def watched_files(platform):
     files = {}
-    for windows_path, path in system_files(platform).items():
+    for windows_path, path in system_files(platform.drive_c).items():
         with open(path, "rb") as f:
             files[windows_path] = f.read()
     return files
