@@ -69,7 +69,7 @@ struct LocalBlockTraits {
 struct CBlockTraits {
     typedef void* Type;
     static Type Invalid() { return nullptr; }
-    static void Close(Type value) { free(value); }
+    static void Close(Type value) { Vtn2Free(value); }
 };
 
 struct FindTraits {

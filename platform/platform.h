@@ -47,6 +47,10 @@ decltype(SetupDiDestroyDeviceInfoList) Vtn2SetupDiDestroyDeviceInfoList;
 #define SetupDiGetDeviceRegistryPropertyA Vtn2SetupDiGetDeviceRegistryPropertyA
 #define SetupDiDestroyDeviceInfoList Vtn2SetupDiDestroyDeviceInfoList
 
+// The C library's malloc and free; the emulated machine counts its blocks.
+inline void* Vtn2Malloc(size_t size) { return malloc(size); }
+inline void Vtn2Free(void* block) { free(block); }
+
 #else  // the emulated machine
 
 // The names below are Windows' own, reserved or not.
@@ -455,15 +459,10 @@ int _stricmp(const char* a, const char* b);
 int _strnicmp(const char* a, const char* b, size_t count);
 int _isctype(int c, int mask);
 
-// The heap blocks of the C library, counted and open to faults like every
-// other resource of the emulated machine. The emulation's own sources, which
-// use the host's allocator, define VTN2_EMULATION.
+// The C library's malloc and free, counted and open to faults like every
+// other resource of the emulated machine.
 void* Vtn2Malloc(size_t size);
 void Vtn2Free(void* block);
-#ifndef VTN2_EMULATION
-#define malloc(size) Vtn2Malloc(size)
-#define free(block) Vtn2Free(block)
-#endif
 
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
