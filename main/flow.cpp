@@ -22,6 +22,8 @@ static int ReadSwitch(char* szArg, int* pbDetectOnly) {
     }
     if (szArg[0] == '-' && szArg[1] == 'F') {
         if (szArg[2] != 'U') {
+            // Exit code 0 although nothing was done, on purpose: scripts that
+            // pass a force code read 0 here.
             if (bMessages) printf("Invalid force code!\n");
             return 0;
         }
@@ -86,6 +88,8 @@ static int DetectAndInstall(const char* szInstallDir, int bDetectOnly) {
         return EXIT_NOT_FOUND;
     }
     DebugPause("Found Kestil but NO DRIVER.\n", PAUSE_LINE);
+    // 16 whatever the upgrade gave short of failing, a restart it needs
+    // included, on purpose: deployment recipes restart after 16 themselves.
     if (!bDetectOnly) {
         StageUnlessInstallDir(szInstallDir);
         if (UpgradeDrivers() == 2) return EXIT_FAILED;

@@ -6,6 +6,15 @@
 
 #include "../platform/platform.h"
 
+// Runs a release with the last error kept across it: a guard released between
+// a failed call and its GetLastError must leave that call's error.
+template <class Release>
+void KeepingLastError(Release release) {
+    DWORD dwError = GetLastError();
+    release();
+    SetLastError(dwError);
+}
+
 template <class Traits>
 class UniqueResource {
 public:
@@ -20,7 +29,7 @@ public:
     Type get() const { return value_; }
     bool valid() const { return value_ != Traits::Invalid(); }
     void reset(Type value = Traits::Invalid()) {
-        if (valid()) Traits::Close(value_);
+        if (valid()) KeepingLastError([this] { Traits::Close(value_); });
         value_ = value;
     }
     // For calls that hand the resource out through a pointer.
@@ -60,7 +69,7 @@ struct LocalBlockTraits {
 struct CBlockTraits {
     typedef void* Type;
     static Type Invalid() { return nullptr; }
-    static void Close(Type value) { free(value); }
+    static void Close(Type value) { Vtn2Free(value); }
 };
 
 struct FindTraits {
@@ -93,7 +102,7 @@ public:
     UniqueHeapBlock(HANDLE hHeap, SIZE_T nBytes)
         : hHeap_(hHeap), pBlock_(hHeap ? HeapAlloc(hHeap, 0, nBytes) : NULL) {}
     ~UniqueHeapBlock() {
-        if (pBlock_) HeapFree(hHeap_, 0, pBlock_);
+        if (pBlock_) KeepingLastError([this] { HeapFree(hHeap_, 0, pBlock_); });
     }
     UniqueHeapBlock(const UniqueHeapBlock&) = delete;
     UniqueHeapBlock& operator=(const UniqueHeapBlock&) = delete;

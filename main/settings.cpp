@@ -8,7 +8,10 @@ int fDeviceSeen[4] = {0, 0, 0, 0};
 char szSourcePath[256] = "";
 const char* const* pMessages = nullptr;
 
-// Slots that nothing reads stay empty.
+// Slots that nothing reads stay empty, on purpose: every text keeps the number
+// it is known by, and a catalogue put in through pMessages has the same 93
+// slots. The texts are kept byte for byte, "\n\r" endings and blanks before
+// line ends included: scripts compare the console output byte for byte.
 const char* const szCatalogue[] = {
     /* 0 */ "n",
     /* 1 */ "y",

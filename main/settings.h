@@ -48,7 +48,8 @@ enum {
 // Prints a catalogue entry that takes no arguments, through pMessages.
 void PrintMessage(int nEntry);
 
-// The two line variants a debug pause prints before it waits.
+// The two line variants a debug pause prints before it waits; the scan's has
+// its blank on purpose: scripts compare the trace byte for byte.
 #define PAUSE_LINE "Press ENTER to continue\n"
 #define PAUSE_LINE_SCAN "Press ENTER to continue \n"
 

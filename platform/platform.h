@@ -47,6 +47,10 @@ decltype(SetupDiDestroyDeviceInfoList) Vtn2SetupDiDestroyDeviceInfoList;
 #define SetupDiGetDeviceRegistryPropertyA Vtn2SetupDiGetDeviceRegistryPropertyA
 #define SetupDiDestroyDeviceInfoList Vtn2SetupDiDestroyDeviceInfoList
 
+// The C library's malloc and free; the emulated machine counts its blocks.
+inline void* Vtn2Malloc(size_t size) { return malloc(size); }
+inline void Vtn2Free(void* block) { free(block); }
+
 #else  // the emulated machine
 
 // The names below are Windows' own, reserved or not.
@@ -67,7 +71,6 @@ typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
 typedef DWORD REGSAM;
-typedef DWORD ACCESS_MASK;
 typedef void* PVOID;
 typedef void* LPVOID;
 typedef void* HANDLE;
@@ -172,7 +175,7 @@ typedef struct _SECURITY_DESCRIPTOR {
     PSID Group;
     PACL Sacl;
     PACL Dacl;
-} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+} SECURITY_DESCRIPTOR;
 
 typedef struct _STARTUPINFOA {
     DWORD cb;
@@ -213,7 +216,6 @@ typedef struct _PROCESS_INFORMATION {
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
-#define ERROR_OUTOFMEMORY 14L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_LOCK_VIOLATION 33L
 #define ERROR_INVALID_PARAMETER 87L
@@ -260,7 +262,6 @@ typedef struct _PROCESS_INFORMATION {
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
-#define MOVEFILE_COPY_ALLOWED 0x00000002
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
 
 #define CREATE_NEW_CONSOLE 0x00000010
@@ -279,7 +280,6 @@ typedef struct _PROCESS_INFORMATION {
 #define DOMAIN_ALIAS_RID_ADMINS 0x00000220L
 #define ACL_REVISION 2
 #define SECURITY_DESCRIPTOR_REVISION 1
-#define SECURITY_DESCRIPTOR_MIN_LENGTH (sizeof(SECURITY_DESCRIPTOR))
 #define OWNER_SECURITY_INFORMATION 0x00000001L
 #define GROUP_SECURITY_INFORMATION 0x00000002L
 #define DACL_SECURITY_INFORMATION 0x00000004L
@@ -299,26 +299,20 @@ typedef struct _PROCESS_INFORMATION {
 #define KEY_SET_VALUE 0x0002
 #define KEY_CREATE_SUB_KEY 0x0004
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
-#define KEY_NOTIFY 0x0010
-#define KEY_CREATE_LINK 0x0020
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 
-#define REG_OPTION_NON_VOLATILE 0x00000000
 #define REG_OPTION_VOLATILE 0x00000001
 
-#define REG_NONE 0
 #define REG_SZ 1
 #define REG_EXPAND_SZ 2
 #define REG_BINARY 3
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 
-#define DIGCF_DEFAULT 0x00000001
 #define DIGCF_PRESENT 0x00000002
 #define DIGCF_ALLCLASSES 0x00000004
-#define DIGCF_PROFILE 0x00000008
 #define DIGCF_DEVICEINTERFACE 0x00000010
 #define SPDRP_DEVICEDESC 0x00000000
 #define SPDRP_HARDWAREID 0x00000001
@@ -338,7 +332,6 @@ typedef struct _PROCESS_INFORMATION {
 #define _CONTROL 0x0020
 #define _BLANK 0x0040
 #define _HEX 0x0080
-#define _ALPHA 0x0103
 
 // Kernel
 UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
@@ -455,15 +448,10 @@ int _stricmp(const char* a, const char* b);
 int _strnicmp(const char* a, const char* b, size_t count);
 int _isctype(int c, int mask);
 
-// The heap blocks of the C library, counted and open to faults like every
-// other resource of the emulated machine. The emulation's own sources, which
-// use the host's allocator, define VTN2_EMULATION.
+// The C library's malloc and free, counted and open to faults like every
+// other resource of the emulated machine.
 void* Vtn2Malloc(size_t size);
 void Vtn2Free(void* block);
-#ifndef VTN2_EMULATION
-#define malloc(size) Vtn2Malloc(size)
-#define free(block) Vtn2Free(block)
-#endif
 
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 

@@ -45,5 +45,8 @@ int RunAndWait(char* szCommandLine) {
         PauseWhileRunning(hProcess.get());
     }
     if (bMessages) printf("\n");
+    // The program's exit code is not read, on purpose: the sequence goes on
+    // whatever a program gave, and the exit code that scripts read does not
+    // depend on it.
     return 1;
 }

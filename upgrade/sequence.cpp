@@ -22,6 +22,8 @@ static int FoldCopy(int nResult, int nCopy) {
     return nResult;
 }
 
+// The names in the trace are spelled as they are on purpose: scripts compare
+// the trace byte for byte.
 static void TraceBuffers(const char* lpBuffer, const char* lpBuffr2) {
     if (!wDebug || bMessages != 1) return;
     printf("lpBuffer = >%s<\n", lpBuffer);
@@ -54,6 +56,9 @@ int UpgradeDrivers(void) {
                                                     szCatalogue[MSG_FILE_LIBRARY], bUnattended)
                                       : COPY_FAILED);
 
+    // Whether the install command could start does not count, on purpose: the
+    // result, and so the exit code that scripts read, stands for the purge and
+    // the copies alone.
     RunSystemProgram("\\vlqspsvc.exe", " -install -VTN2");
     return nResult;
 }

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "ascii.h"
@@ -57,8 +58,10 @@ void* Vtn2Malloc(size_t size) {
 
 void Vtn2Free(void* block) {
     emu::Enter("free");
-    // A block of the host allocator (freed by a header read after platform.h) goes too.
-    if (block && !emu::ReleaseBlock(block, emu::Kind::CBlock)) std::free(block);
+    // A block it never handed out, or handed out and took back already, is
+    // named as a block never released is, and left alone.
+    if (block && !emu::ReleaseBlock(block, emu::Kind::CBlock))
+        std::fprintf(stderr, "vtn2: free of a block not handed out: %p\n", block);
 }
 
 // Whatever a kernel handle holds (a file's lock, a process) goes with its object.

@@ -183,6 +183,12 @@ SCENARIOS = [
                SYS + "VLQSPREM.EXE": "dist:VLQSPREM.EXE"},
         keys=["vlqspsvc"], moves=MOVE_SERVICE + MOVE_SERVICE, log=["VLQWDZSV.EXE -remove"],
         after_restart={SYS + "VLQSPSVC.EXE": "dist:VLQSPSVC.EXE", STAGING + "VLQSPSVC.EXE": None}),
+    # The same, the removal program exiting with 1: its exit code is not read,
+    # and the programs are still restored after it (a move each).
+    row("removal program's exit code is not looked at", OLD_KEYS, ["-FU", "/X"], 1,
+        FORCING + BANNER + "{wait}" + COMPLETE + REBOOT, dist=True,
+        system={**OLD_FILES, SYS + "standin.cfg": ("exit 1\n", OLD_TIME)},
+        hold=SYS + "VLQSPSVC.EXE", moves=MOVE_SERVICE + MOVE_SERVICE, log=["VLQWDZSV.EXE -remove"]),
     row("forced install with debug traces", [], ["-FU", "/X", "/D"], 0, DEBUG_INSTALL, dist=True,
         files=INSTALLED),
     row("old restart service's removal program missing", OLD_KEYS, ["-FU", "/X"], 1,
@@ -194,6 +200,13 @@ SCENARIOS = [
         FORCING + BANNER + "{wait}" + FAILED, dist=True, missing=("VLQSPW32.DLL",),
         files={STAGING + "VLQSPW32.DLL": None, WOW64 + "VLQSPW.DLL": None,
                SYS + "VLQSPW.DLL": "dist:VLQSPW.DLL"}),
+    # Staging's result is not looked at: a file it could not copy counts only
+    # in the copies from the staging folder, which the file an earlier run of
+    # the release staged serves.
+    row("distribution file missing, staged by an earlier run", [], ["-FU", "/X"], 0,
+        FORCING + BANNER + "{wait}" + COMPLETE, dist=True, missing=("VLQSPW32.DLL",),
+        system={STAGING + "VLQSPW32.DLL": ("staged earlier\n", DIST_TIME)},
+        files={WOW64 + "VLQSPW.DLL": "text:staged earlier\n"}),
     row("removal programs that exit with 259 are not waited for", OLD_KEYS, ["-FU", "/X"], 1,
         FORCING + BANNER + "{wait}{wait}{wait}" + COMPLETE + REBOOT, dist=True,
         system={**OLD_FILES, SYS + "standin.cfg": ("exit 259\n", OLD_TIME)}, log=ALL_PROGRAMS,

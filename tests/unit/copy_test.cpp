@@ -115,6 +115,14 @@ TEST_F(GuardedCopy, DeclinedCopyStillLosesTheReadOnlyAttribute) {
               static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
 }
 
+TEST_F(GuardedCopy, AttributesThatCannotBeResetDoNotStopTheCopy) {
+    WriteHostFile(source_, "new", kNew);
+    WriteHostFile(dest_, "installed", kOld);
+    WriteFaults("SetFileAttributesA * 5\n");
+    EXPECT_EQ(Copy(), COPY_OK);
+    EXPECT_EQ(ReadHostFile(dest_), "new");
+}
+
 TEST_F(GuardedCopy, ReadOnlyDestinationIsReplacedAndTakesTheSourcesAttributesAndTime) {
     WriteHostFile(source_, "new", kNew);
     WriteHostFile(dest_, "installed", kOld);

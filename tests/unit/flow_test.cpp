@@ -16,6 +16,16 @@ const std::string kPressAnyKey = "Press any key to exit.";
 const std::string kForcing = "Skipping hardware detection - forcing Kestil.\n";
 const std::string kInvalidForce = "Invalid force code!\n";
 
+// Each text at the number it is known by, the slots between them kept.
+TEST(Catalogue, TextsKeepTheirNumbers) {
+    const std::pair<int, std::string> rows[] = {
+        {8, kBanner},       {13, kComplete}, {28, kFailed},
+        {33, kPressAnyKey}, {70, kNotFound}, {92, "VLQSPSVC.EXE"},
+    };
+    ASSERT_EQ(CATALOGUE_SIZE, 93);
+    for (const auto& [number, text] : rows) EXPECT_EQ(szCatalogue[number], text) << number;
+}
+
 class Flow : public MachineTest {
 protected:
     // Runs the Installer with this command line (program name first).

@@ -75,6 +75,9 @@ TEST_F(Purge, DeletesInAtMostTwoPassesWithAnIndexThatMovesOn) {
          {"vlqwdzsv", "vlqwdzsv\\B"}},
         {"subkey of a subkey",
          {"vlqwdzsv\\Parameters\\Setting"}, 1, {}},
+        {"four subkeys of a subkey",
+         {"vlqwdzsv\\P\\A", "vlqwdzsv\\P\\B", "vlqwdzsv\\P\\C", "vlqwdzsv\\P\\D"}, 0,
+         {"vlqwdzsv", "vlqwdzsv\\P", "vlqwdzsv\\P\\D"}},
         {"anything deeper stays",
          {"vlqwdzsv\\P\\Q\\R"}, 0, {"vlqwdzsv", "vlqwdzsv\\P", "vlqwdzsv\\P\\Q", "vlqwdzsv\\P\\Q\\R"}},
     };
