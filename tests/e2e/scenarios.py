@@ -262,6 +262,11 @@ SCENARIOS = [
     row("started by its bare name from the staging folder", [], ["-FU", "/X"], 0,
         FORCING + BANNER + "{wait}" + COMPLETE, dist=True, from_staging=True, files=INSTALLED,
         moves=[], log=["VLQSPSVC.EXE -install -VTN2"]),
+    # Without a switch, its bare name is all its command line holds.
+    row("started by its bare name from the staging folder, no switch", ["adapter-hid.reg"], [], 0,
+        BANNER + "{wait}" + COMPLETE + PRESS_ANY_KEY, stdin=b"\n", dist=True, from_staging=True,
+        files=INSTALLED, moves=[], log=["VLQSPSVC.EXE -install -VTN2"], only="native",
+        why=HID_ONLY),
     row("started by its full path in capitals from the staging folder", [], ["-FU", "/X", "/D"],
         0, DEBUG_INSTALL.replace(STAGING_TRACES, ""), dist=True, from_staging=True,
         started_as=STAGING.upper() + "SETUP.EXE", files=INSTALLED, moves=[],
