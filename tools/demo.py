@@ -14,8 +14,9 @@ import sys
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tools"))
-from machine_helpers import (SERVICES, SESSION_MANAGER, file_content,  # noqa: E402
-                             put_file, reg_keys_below, reg_multi_string, resolve, start_program,
+from machine_helpers import (DIST_FILES, DIST_TIME, OLD_SOFTWARE, OLD_TIME,  # noqa: E402
+                             SERVICES, SESSION_MANAGER, SYS, file_content, put_file,
+                             reg_keys_below, reg_multi_string, resolve, start_program,
                              system_files, windows_form)
 
 BUILD = os.path.join(TOP, "build", "native")
@@ -26,24 +27,6 @@ STANDIN = os.path.join(BUILD, "standin")
 FIXTURES = [os.path.join(TOP, "tests", "e2e", "fixtures", name)
             for name in ("adapter-hid.reg", "old-software.reg")]
 
-SYS = "C:\\windows\\system32\\"
-WOW64 = "C:\\windows\\syswow64\\"
-OLD_TIME = 1600000000
-DIST_TIME = 1700000000
-# Files as machine_helpers.file_content takes them.
-OLD_FILES = {
-    SYS + "vlqwdzsv.exe": "standin:old",
-    SYS + "VLQSPSVC.EXE": "standin:old",
-    SYS + "VLQSPREM.EXE": "standin:old",
-    SYS + "VLQSPW.DLL": "old library\n",
-    WOW64 + "VLQSPW.DLL": "old library 32\n",
-}
-DIST_FILES = {
-    "VLQSPW.DLL": "VLQSPW.DLL 2.0\n",
-    "VLQSPW32.DLL": "VLQSPW32.DLL 2.0\n",
-    "VLQSPREM.EXE": "standin:new",
-    "VLQSPSVC.EXE": "standin:new",
-}
 SERVICE = SYS + "VLQSPSVC.EXE -service"
 
 
@@ -70,7 +53,7 @@ class Machine:
             f.write("scale 100\n")
         for fixture in FIXTURES:
             subprocess.run([self.tool, "reg", "import", self.root, fixture], check=True)
-        for windows_path, text in OLD_FILES.items():
+        for windows_path, text in OLD_SOFTWARE.items():
             put_file(resolve(self.drive_c, windows_path), file_content(text, STANDIN), OLD_TIME)
         os.makedirs(self.dist)
         shutil.copy(os.path.join(BUILD, "setup"), os.path.join(self.dist, "SETUP.EXE"))

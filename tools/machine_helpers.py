@@ -13,6 +13,28 @@ import time
 SERVICES = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services"
 SESSION_MANAGER = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager"
 
+SYS = "C:\\windows\\system32\\"
+WOW64 = "C:\\windows\\syswow64\\"
+
+# The distribution as the Installer ships, beside SETUP.EXE, and the old
+# software's files, as file_content takes them: the demo's machine and the
+# tests' are the same. Each was last written at its *_TIME.
+DIST_TIME = 1700000000
+OLD_TIME = 1600000000
+DIST_FILES = {
+    "VLQSPW.DLL": "VLQSPW.DLL 2.0\n",
+    "VLQSPW32.DLL": "VLQSPW32.DLL 2.0\n",
+    "VLQSPREM.EXE": "standin:new",
+    "VLQSPSVC.EXE": "standin:new",
+}
+OLD_SOFTWARE = {
+    SYS + "vlqwdzsv.exe": "standin:old",
+    SYS + "VLQSPSVC.EXE": "standin:old",
+    SYS + "VLQSPREM.EXE": "standin:old",
+    SYS + "VLQSPW.DLL": "old library\n",
+    WOW64 + "VLQSPW.DLL": "old library 32\n",
+}
+
 
 def windows_form(host_path):
     """The path as Windows programs under Wine see a host path (drive Z:)."""

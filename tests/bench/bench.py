@@ -20,6 +20,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from scenarios import DIST_FILES, DIST_TIME, OLD_FILES  # noqa: E402
+from machine_helpers import file_content, put_file  # noqa: E402
 
 FIXTURES = os.path.join(HERE, "..", "e2e", "fixtures")
 GNU_TIME = "/usr/bin/time"
@@ -59,19 +60,6 @@ def bulk_reg(services, devices):
     return "\n".join(out) + "\n"
 
 
-def put(path, content, mtime, standin):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    kind, _, tag = content.partition(":")
-    with open(path, "wb") as f:
-        if kind == "standin":
-            with open(standin, "rb") as s:
-                f.write(s.read() + b"\nversion " + tag.encode() + b"\n")
-        else:
-            f.write(content.encode("latin-1"))
-    os.chmod(path, 0o755)
-    os.utime(path, (mtime, mtime))
-
-
 def make_machine(build, work, services, devices):
     tool = os.path.join(build, "vtn2-machine")
     standin = os.path.join(build, "standin")
@@ -85,13 +73,13 @@ def make_machine(build, work, services, devices):
         subprocess.run([tool, "reg", "import", root, reg], check=True)
     for windows_path, (content, mtime) in OLD_FILES.items():
         relative = windows_path[3:].replace("\\", "/").lower()
-        put(os.path.join(root, "drive_c", relative), content, mtime, standin)
+        put_file(os.path.join(root, "drive_c", relative), file_content(content, standin), mtime)
     dist = os.path.join(work, "dist")
     os.makedirs(dist)
     shutil.copy(os.path.join(build, "setup"), os.path.join(dist, "SETUP.EXE"))
     os.utime(os.path.join(dist, "SETUP.EXE"), (DIST_TIME, DIST_TIME))
     for name, content in DIST_FILES.items():
-        put(os.path.join(dist, name), content, DIST_TIME, standin)
+        put_file(os.path.join(dist, name), file_content(content, standin), DIST_TIME)
     return root, dist
 
 

@@ -5,6 +5,15 @@ what standard input holds, the exit code and standard output expected ("\\n"
 as the program writes it; under Wine the C runtime's text mode turns each
 into "\\r\\n"), and, for a row that can run on one platform only, why.
 """
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+# The distribution and the old software, as the demo's machine has them too;
+# the tests take them from here.
+from machine_helpers import (DIST_FILES, DIST_TIME, OLD_SOFTWARE, OLD_TIME,  # noqa: E402,F401
+                             SYS, WOW64)
+
 
 BANNER = "VLQ Veltrane 2 software installation\n\r"
 COMPLETE = "Installation complete\n\r"
@@ -33,31 +42,12 @@ HID_ONLY = "a HID interface with the adapter's IDs needs a driver, which a Wine 
 WINE_DEVICES = "Wine lists devices of its own, and /D traces every one of them"
 WIDE_EXIT = "exit codes above 255 exist only on Windows"
 
-# The distribution as the Installer ships, beside SETUP.EXE. "standin:TAG" is
-# the test program that plays the adapter software's programs, with TAG after
-# its end so that versions can be told apart.
-DIST_TIME = 1700000000
-OLD_TIME = 1600000000
 NEW_TIME = 1750000000
-DIST_FILES = {
-    "VLQSPW.DLL": "VLQSPW.DLL 2.0\n",
-    "VLQSPW32.DLL": "VLQSPW32.DLL 2.0\n",
-    "VLQSPREM.EXE": "standin:new",
-    "VLQSPSVC.EXE": "standin:new",
-}
 
-SYS = "C:\\windows\\system32\\"
 STAGING = SYS + "drivers\\vtn2\\"
-WOW64 = "C:\\windows\\syswow64\\"
 
 # The old software on the machine: its programs and its service keys.
-OLD_FILES = {
-    SYS + "vlqwdzsv.exe": ("standin:old", OLD_TIME),
-    SYS + "VLQSPSVC.EXE": ("standin:old", OLD_TIME),
-    SYS + "VLQSPREM.EXE": ("standin:old", OLD_TIME),
-    SYS + "VLQSPW.DLL": ("old library\n", OLD_TIME),
-    WOW64 + "VLQSPW.DLL": ("old library 32\n", OLD_TIME),
-}
+OLD_FILES = {path: (text, OLD_TIME) for path, text in OLD_SOFTWARE.items()}
 OLD_KEYS = ["old-software.reg"]
 
 # Where a whole installation puts the distribution.
